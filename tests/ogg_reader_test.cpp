@@ -162,6 +162,39 @@ TEST(OggOpusReader, ChainedStreamsAreCountedWholeAndMustKeepOneRate) {
     EXPECT_EQ(open_status_of(ogg_opus_reader_ops, mixed), ZR_STATUS_INVALID_ARGUMENT);
 }
 
+// Byte offsets at which the pages of an Ogg stream start.
+std::vector<size_t> page_starts(const std::vector<uint8_t> &bytes) {
+    std::vector<size_t> starts;
+    for (size_t at = 0; at + 27 <= bytes.size();) {
+        starts.push_back(at);
+        const size_t segments = bytes[at + 26];
+        size_t body = 0;
+        for (size_t i = 0; i < segments; ++i) body += bytes[at + 27 + i];
+        at += 27 + segments + body;
+    }
+    return starts;
+}
+
+TEST(OggOpusReader, PageOfAForeignStreamEndsTheCount) {
+    const packet_list real = opus_packets();
+    REQUIRE_PACKETS(real);
+    const packet_list first(real.begin(), real.begin() + 12);  // head, tags, 10 audio packets
+    const std::vector<uint8_t> own = make_ogg_stream(first, 1);
+    const std::vector<uint8_t> other = make_ogg_stream({real[0], real[2]}, 2);
+    const std::vector<size_t> own_pages = page_starts(own), other_pages = page_starts(other);
+    ASSERT_EQ(own_pages.size(), first.size());
+    // The foreign page (not a beginning of stream) after the 6th audio packet.
+    std::vector<uint8_t> mixed(own.begin(), own.begin() + static_cast<long>(own_pages[8]));
+    mixed.insert(mixed.end(), other.begin() + static_cast<long>(other_pages[1]), other.end());
+    mixed.insert(mixed.end(), own.begin() + static_cast<long>(own_pages[8]), own.end());
+    temp_file file(mixed, ".opus");
+    const reader_run run = run_reader(ogg_opus_reader_ops, file.path());
+    ASSERT_EQ(run.open_status, ZR_STATUS_SUCCESS);
+    EXPECT_EQ(run.num_frames, 6u * 960u);
+    EXPECT_EQ(run.read_status, ZR_STATUS_SUCCESS);
+    EXPECT_EQ(run.past_end_status, ZR_STATUS_IO_ERROR);
+}
+
 TEST(OggReaders, MissingFileIsAnIoError) {
     const std::string path = temp_directory() + "/no-such-file.ogg";
     EXPECT_EQ(run_reader(ogg_opus_reader_ops, path).open_status, ZR_STATUS_IO_ERROR);
