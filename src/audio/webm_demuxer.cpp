@@ -5,7 +5,6 @@
 #include <webm/status.h>
 #include <webm/webm_parser.h>
 
-#include <cmath>
 #include <cstring>
 #include <new>
 

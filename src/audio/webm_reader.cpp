@@ -3,7 +3,6 @@
 // frames and starts a fresh parse; the reads decode it again frame by frame.
 #include <opus/opus.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 
