@@ -21,12 +21,14 @@ zr_status_t open_status_of(const audio_reader_ops &ops, const std::vector<uint8_
 struct opus_case {
     int rate;
     int channels;
+    bool long_packets = false;
 };
 
 class OggOpusFixture : public ::testing::TestWithParam<opus_case> {};
 
 TEST_P(OggOpusFixture, DeliversEveryDecodedFrameMixedToMono) {
-    const fixture f = ogg_opus_fixture(GetParam().rate, GetParam().channels);
+    const fixture f = GetParam().long_packets ? ogg_opus_long_packet_fixture()
+                                              : ogg_opus_fixture(GetParam().rate, GetParam().channels);
     REQUIRE_FIXTURE(f);
     const std::vector<int16_t> expected = opus_reference(f.path);
     // Odd chunk sizes cross packet boundaries at every offset.
@@ -48,9 +50,12 @@ TEST_P(OggOpusFixture, DeliversEveryDecodedFrameMixedToMono) {
 
 INSTANTIATE_TEST_SUITE_P(RatesAndLayouts, OggOpusFixture,
                          ::testing::Values(opus_case{16000, 1}, opus_case{16000, 2},
-                                           opus_case{48000, 1}, opus_case{48000, 2}),
+                                           opus_case{48000, 1}, opus_case{48000, 2},
+                                           // 120 ms packets fill the 5760-frame buffers exactly.
+                                           opus_case{48000, 2, true}),
                          [](const auto &info) {
-                             return std::to_string(info.param.rate) + (info.param.channels == 1 ? "Mono" : "Stereo");
+                             return std::to_string(info.param.rate) + (info.param.channels == 1 ? "Mono" : "Stereo") +
+                                    (info.param.long_packets ? "120ms" : "");
                          });
 
 class OggVorbisFixture : public ::testing::TestWithParam<int> {};

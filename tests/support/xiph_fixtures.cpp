@@ -12,6 +12,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include <unistd.h>
+
 #include "audio/audio_reader.h"
 #include "support/model_writer.h"
 
@@ -36,10 +38,12 @@ bool file_nonempty(const std::string &path) {
 struct fixture_cache {
     std::mutex lock;
     std::map<std::string, fixture> made;
+    std::string directory;  // kept here: the temp_directory string may be gone at exit
     ~fixture_cache() {
         for (auto &entry : made) {
             if (!entry.second.path.empty()) std::remove(entry.second.path.c_str());
         }
+        if (!directory.empty()) rmdir(directory.c_str());  // fails harmlessly while not empty
     }
 };
 
@@ -72,6 +76,10 @@ fixture make(const std::string &name, const std::vector<std::string> &tools,
         }
     }
     if (result.reason.empty()) {
+        {
+            std::lock_guard<std::mutex> guard(c.lock);
+            c.directory = temp_directory();
+        }
         const std::string out = temp_directory() + "/" + name;
         const std::string log = out + ".log";
         std::string line = command;
@@ -113,6 +121,13 @@ fixture ogg_opus_fixture(int rate, int channels) {
     return make(name, {"ffmpeg", "opusenc"}, {wav},
                 "ffmpeg -nostdin -v error -i " + quoted(wav) + " -ar " + std::to_string(rate) + " " +
                     pan + " -bitexact -f wav - | opusenc --quiet - {out}");
+}
+
+fixture ogg_opus_long_packet_fixture() {
+    const fixture wav = speech_wav();
+    return make("opus_120ms.opus", {"ffmpeg"}, {wav},
+                "ffmpeg -nostdin -v error -i " + quoted(wav) + " -ar 48000 " + kStereoPan +
+                    " -c:a libopus -frame_duration 120 -bitexact {out}");
 }
 
 fixture ogg_vorbis_fixture(int channels) {

@@ -29,6 +29,9 @@ fixture speech_wav();
 // Ogg Opus whose header gives `rate` (16000 or 48000). Stereo fixtures carry
 // the speech on the left and -0.5 times it on the right.
 fixture ogg_opus_fixture(int rate, int channels);
+// 48 kHz stereo Ogg Opus in 120 ms packets, the longest there are, made by
+// ffmpeg's libopus encoder (opusenc stops at 60 ms).
+fixture ogg_opus_long_packet_fixture();
 fixture ogg_vorbis_fixture(int channels);
 // WebM remuxed by ffmpeg from the 48 kHz stereo Ogg Opus fixture: same packets.
 fixture webm_opus_fixture();
