@@ -4,6 +4,7 @@
 #include <opus/opus.h>
 
 #include <random>
+#include <thread>
 
 #include "audio/audio_reader.h"
 #include "common/alloc.h"
@@ -276,6 +277,30 @@ TEST(WebmReader, MissingOrForeignFilesGiveStatuses) {
     EXPECT_EQ(run_reader(webm_reader_ops, temp_directory() + "/no-such.webm").open_status, ZR_STATUS_IO_ERROR);
     EXPECT_EQ(open_status_of({}), ZR_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(open_status_of(byte_vector(64, 'x')), ZR_STATUS_INVALID_ARGUMENT);
+}
+
+// Readers keep all their state in their handles: files read on several
+// threads at once give what they give on one.
+TEST(XiphReadersThread, ConcurrentReadersAgreeWithASingleOne) {
+    const fixture webm = webm_vorbis_fixture();
+    const fixture ogg = ogg_opus_fixture(48000, 2);
+    REQUIRE_FIXTURE(webm);
+    REQUIRE_FIXTURE(ogg);
+    const reader_run webm_alone = run_reader(webm_reader_ops, webm.path);
+    const reader_run ogg_alone = run_reader(ogg_opus_reader_ops, ogg.path);
+    ASSERT_EQ(webm_alone.open_status, ZR_STATUS_SUCCESS);
+    ASSERT_EQ(ogg_alone.open_status, ZR_STATUS_SUCCESS);
+    std::vector<reader_run> runs(4);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        threads.emplace_back([&, i] {
+            runs[i] = i % 2 == 0 ? run_reader(webm_reader_ops, webm.path) : run_reader(ogg_opus_reader_ops, ogg.path);
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    for (size_t i = 0; i < runs.size(); ++i) {
+        EXPECT_TRUE(runs[i].samples == (i % 2 == 0 ? webm_alone : ogg_alone).samples) << "thread " << i;
+    }
 }
 
 // Damage anywhere in a file: every call returns a status, reads never run
