@@ -130,7 +130,7 @@ bytes trak(const track_spec &t, const chunk_layout &c) {
     const bytes hdlr = full_box("hdlr", 0, 0,
                                 {u32(0), fourcc(t.handler), u32(0), u32(0), u32(0),
                                  bytes{'t', 'r', 'a', 'c', 'k', 0}});
-    const bytes minf = box("minf", {box("dinf", {}), stbl(t, c)});
+    const bytes minf = t.with_minf ? box("minf", {box("dinf", {}), stbl(t, c)}) : bytes{};
     const bytes mdia = t.hdlr_after_minf ? box("mdia", {mdhd, minf, hdlr}) : box("mdia", {mdhd, hdlr, minf});
     std::vector<bytes> parts{full_box("tkhd", 0, 7, {u32(0), u32(0), u32(t.track_id), bytes(68, 0)})};
     if (t.with_edts) {

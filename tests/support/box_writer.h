@@ -51,6 +51,7 @@ struct track_spec {
     uint8_t stz2_field_bits = 16;
     bool common_size = false;       // stsz with one size for all
     bool with_stsz = true, with_stsc = true, with_stco = true;
+    bool with_minf = true;
     uint32_t track_id = 1;
 };
 
