@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/alloc.h"
 #include "mp4/mp4_track.h"
 #include "support/box_writer.h"
 #include "support/model_writer.h"
@@ -209,6 +210,21 @@ TEST(Mp4Track, InconsistentTablesAreRefused) {
               ZR_STATUS_INVALID_ARGUMENT);
     // Samples per chunk 0 places one sample per chunk.
     EXPECT_EQ(status(track_with_tables(stsc(1, 0), stsz(4, 2), stco2)), ZR_STATUS_SUCCESS);
+}
+
+TEST(Mp4Track, SampleTableStaysWithinASmallMultipleOfTheFile) {
+    // One-byte samples are the densest a file can declare: the table costs
+    // 16 bytes per sample, so at most 16 times the file.
+    const bytes stsc = full_box("stsc", 0, 0, {u32(1), u32(1), u32(64), u32(1)});
+    const bytes stsz = full_box("stsz", 0, 0, {u32(1), u32(64)});
+    const bytes stco = full_box("stco", 0, 0, {u32(1), u32(16 + 8)});
+    const bytes file = track_with_tables(stsc, stsz, stco);
+    alloc_fail_at(0);
+    parsed_track t;
+    build(file, &t);
+    ASSERT_EQ(t.status, ZR_STATUS_SUCCESS);
+    EXPECT_EQ(t.table.count, 64);
+    EXPECT_LE(alloc_largest(), 16 * file.size());
 }
 
 TEST(Mp4Track, EditListRuleAndWarning) {

@@ -13,12 +13,20 @@ constexpr zr_status_t kBad = ZR_STATUS_INVALID_ARGUMENT;
 zr_status_t grow(mp4_sample_table *table, uint64_t extra, uint64_t file_size) {
     const uint64_t total = static_cast<uint64_t>(table->count) + extra;
     if (total > file_size || total > INT32_MAX) return kBad;
-    if (extra == 0) return ZR_STATUS_SUCCESS;
-    auto *grown = static_cast<mp4_sample_entry *>(
-        mem_realloc(table->entries, static_cast<size_t>(total) * sizeof(mp4_sample_entry)));
-    if (grown == nullptr) return ZR_STATUS_OUT_OF_MEMORY;
-    table->entries = grown;
-    for (uint64_t i = static_cast<uint64_t>(table->count); i < total; ++i) grown[i] = {};
+    if (total > static_cast<uint64_t>(table->capacity)) {
+        // Doubling keeps a file of many small runs from copying the table
+        // once per run.
+        uint64_t capacity = static_cast<uint64_t>(table->capacity) * 2;
+        if (capacity < total) capacity = total;
+        if (capacity > file_size) capacity = file_size;
+        if (capacity > INT32_MAX) capacity = INT32_MAX;
+        auto *grown = static_cast<mp4_sample_entry *>(mem_realloc(
+            table->entries, static_cast<size_t>(capacity) * sizeof(mp4_sample_entry)));
+        if (grown == nullptr) return ZR_STATUS_OUT_OF_MEMORY;
+        table->entries = grown;
+        table->capacity = static_cast<int32_t>(capacity);
+    }
+    for (uint64_t i = static_cast<uint64_t>(table->count); i < total; ++i) table->entries[i] = {};
     table->count = static_cast<int32_t>(total);
     return ZR_STATUS_SUCCESS;
 }
@@ -204,4 +212,5 @@ void mp4_sample_table_release(mp4_sample_table *table) {
     mem_free(table->entries);
     table->entries = nullptr;
     table->count = 0;
+    table->capacity = 0;
 }

@@ -31,6 +31,7 @@ struct mp4_sample_entry {
 struct mp4_sample_table {
     mp4_sample_entry *entries;  // owned
     int32_t count;
+    int32_t capacity;  // entries allocated; grows geometrically across runs
 };
 
 inline constexpr const char *kMp4EditsWarning =
