@@ -51,7 +51,7 @@ TEST(Mp4Parser, ReadsTracksDescriptionsAndTables) {
     ASSERT_EQ(parse(build_file(spec), &file), ZR_STATUS_SUCCESS);
     ASSERT_NE(file->movie, nullptr);
     ASSERT_EQ(file->movie->track_count, 1u);
-    const mp4_media &m = file->movie->tracks[0].media;
+    const mp4_media &m = *file->movie->tracks[0].media;
     EXPECT_EQ(m.mdhd.timescale, 16000u);
     EXPECT_EQ(m.mdhd.duration, 12345u);
     EXPECT_STREQ(m.hdlr.handler_type, "soun");
@@ -82,7 +82,7 @@ TEST(Mp4Parser, EsdsFlags) {
         spec.tracks = {t};
         mp4_file *file = nullptr;
         ASSERT_EQ(parse(build_file(spec), &file), ZR_STATUS_SUCCESS) << int(flags);
-        const mp4_es_descriptor &es = file->movie->tracks[0].media.stbl.descriptions[0].esds;
+        const mp4_es_descriptor &es = file->movie->tracks[0].media->stbl.descriptions[0].esds;
         EXPECT_EQ(es.depends_on_es_id, (flags & 0x80) ? 2 : 0);
         EXPECT_EQ(es.ocr_es_id, (flags & 0x20) ? 3 : 0);
         EXPECT_EQ(es.specific_info_length, 2u);
@@ -132,7 +132,7 @@ TEST(Mp4Parser, EsdsDescriptorsOutOfOrderOrOverlong) {
     mp4_file *file = nullptr;
     ASSERT_EQ(parse(with_esds(full_box("esds", 0, 0, {u8(3), u8(30), wide_dsi})), &file),
               ZR_STATUS_SUCCESS);
-    EXPECT_EQ(file->movie->tracks[0].media.stbl.descriptions[0].esds.specific_info_length, 2u);
+    EXPECT_EQ(file->movie->tracks[0].media->stbl.descriptions[0].esds.specific_info_length, 2u);
     mp4_file_release(file);
     // Cut inside the ES descriptor.
     EXPECT_EQ(parse_status(with_esds(full_box("esds", 0, 0, {u8(3), u8(20), u16(1)}))),
@@ -158,7 +158,7 @@ TEST(Mp4Parser, SampleSizeLayouts) {
         spec.tracks = {t};
         mp4_file *file = nullptr;
         ASSERT_EQ(parse(build_file(spec), &file), ZR_STATUS_SUCCESS) << l.box << int(l.bits);
-        const mp4_sample_table_boxes &s = file->movie->tracks[0].media.stbl;
+        const mp4_sample_table_boxes &s = file->movie->tracks[0].media->stbl;
         ASSERT_EQ(s.sample_count, uint32_t(n));
         if (l.common) {
             EXPECT_EQ(s.common_size, 9u);
@@ -185,8 +185,8 @@ TEST(Mp4Parser, MediaHeaderVersions) {
         spec.tracks = {t};
         mp4_file *file = nullptr;
         ASSERT_EQ(parse(build_file(spec), &file), ZR_STATUS_SUCCESS);
-        EXPECT_EQ(file->movie->tracks[0].media.mdhd.timescale, 44100u);
-        EXPECT_EQ(file->movie->tracks[0].media.mdhd.duration, t.duration);
+        EXPECT_EQ(file->movie->tracks[0].media->mdhd.timescale, 44100u);
+        EXPECT_EQ(file->movie->tracks[0].media->mdhd.duration, t.duration);
         mp4_file_release(file);
     }
 }
@@ -350,6 +350,28 @@ TEST(Mp4Parser, HostileCountsCostLittleMemory) {
     alloc_fail_at(0);
     EXPECT_EQ(parse_status(data), ZR_STATUS_SUCCESS);
     EXPECT_LE(alloc_largest(), 16 * data.size());
+}
+
+TEST(Mp4Parser, ManyEmptyBoxesCostLittleMemory) {
+    // Empty tracks, track fragments and descriptions: each record costs a
+    // bounded multiple of the bytes that declare it.
+    std::vector<bytes> traks(20000, box("trak", {}));
+    const bytes movie = join({kFtyp, box("moov", traks)});
+    alloc_fail_at(0);
+    mp4_file *file = nullptr;
+    ASSERT_EQ(parse(movie, &file), ZR_STATUS_SUCCESS);
+    EXPECT_EQ(file->movie->track_count, 20000u);
+    mp4_file_release(file);
+    EXPECT_LE(alloc_largest(), 16 * movie.size());
+
+    const bytes tfhd = full_box("tfhd", 0, 0, {u32(1)});
+    std::vector<bytes> trafs(5000, box("traf", {tfhd}));
+    trafs.push_back(full_box("mfhd", 0, 0, {u32(1)}));
+    const bytes fragment = join({kFtyp, box("moof", trafs)});
+    alloc_fail_at(0);
+    ASSERT_EQ(parse(fragment, &file), ZR_STATUS_SUCCESS);
+    mp4_file_release(file);
+    EXPECT_LE(alloc_largest(), 16 * fragment.size());
 }
 
 TEST(Mp4Parser, EveryAllocationFailureIsReported) {

@@ -429,10 +429,12 @@ void allocation_sweep(const std::string &path) {
 TEST(Mp4Reader, EveryAllocationFailureOfOpen) {
     temp_file amr(amr_file(amr_stream(20, 4), 50, {-1, 0}), ".3gp");
     allocation_sweep(amr.path());
+#ifdef QUORVA_WITH_AAC
     const fixture_file fx = make_aac_fixture({.layout = moov_place::fragmented, .extension = "mp4",
                                               .seconds = 0.5});
     NEED(fx);
     allocation_sweep(fx.path);
+#endif
 }
 
 }  // namespace

@@ -100,8 +100,9 @@ struct mp4_trak {
     bool has_edit_list;
     mp4_edit *edits;
     uint32_t edit_count;
-    bool has_media;
-    mp4_media media;
+    // Allocated only when "mdia" occurs, so that a movie of many empty
+    // tracks stays cheap.
+    mp4_media *media;
 };
 
 struct mp4_trex {

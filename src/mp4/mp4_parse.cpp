@@ -60,9 +60,10 @@ zr_status_t parse_trak(byte_cursor trak_body, mp4_trak *trak) {
                 MP4_TRY(parse_elst(elst, eh, trak));
             }
         } else if (mp4_type_is(h, "mdia")) {
-            if (trak->has_media) return kBad;
-            trak->has_media = true;
-            MP4_TRY(mp4_parse_media(box_start(body, h), h.length, &trak->media));
+            if (trak->media != nullptr) return kBad;
+            trak->media = static_cast<mp4_media *>(mem_calloc(1, sizeof(mp4_media)));
+            if (trak->media == nullptr) return ZR_STATUS_OUT_OF_MEMORY;
+            MP4_TRY(mp4_parse_media(box_start(body, h), h.length, trak->media));
         }
     }
     return ZR_STATUS_SUCCESS;
@@ -284,7 +285,8 @@ void mp4_file_release(mp4_file *file) {
     if (mp4_movie *movie = file->movie) {
         for (uint32_t i = 0; i < movie->track_count; ++i) {
             mem_free(movie->tracks[i].edits);
-            mp4_media_release(&movie->tracks[i].media);
+            mp4_media_release(movie->tracks[i].media);
+            mem_free(movie->tracks[i].media);
         }
         mem_free(movie->tracks);
         mem_free(movie->trex);

@@ -52,6 +52,16 @@ zr_status_t load_next_sample(mp4_reader *r, uint32_t *length) {
     return ZR_STATUS_SUCCESS;
 }
 
+// Decodes the access unit in the input buffer into the block.
+zr_status_t decode_unit(mp4_reader *r, uint32_t length, int32_t *produced) {
+#ifdef QUORVA_WITH_AAC
+    return aac_decoder_decode(r->aac, r->input, length, r->block, kBlockCapacity, produced);
+#else
+    (void)r, (void)length, *produced = 0;
+    return ZR_STATUS_INVALID_ARGUMENT;
+#endif
+}
+
 // Decodes access units until one yields samples; they become the block.
 zr_status_t decode_next_aac(mp4_reader *r) {
     if (r->aac == nullptr) return ZR_STATUS_INVALID_ARGUMENT;  // unconfigured
@@ -60,8 +70,7 @@ zr_status_t decode_next_aac(mp4_reader *r) {
         const zr_status_t loaded = load_next_sample(r, &length);
         if (loaded != ZR_STATUS_SUCCESS) return loaded;
         int32_t produced = 0;
-        const zr_status_t status =
-            aac_decoder_decode(r->aac, r->input, length, r->block, kBlockCapacity, &produced);
+        const zr_status_t status = decode_unit(r, length, &produced);
         if (status != ZR_STATUS_SUCCESS) return status;
         if (produced > 0) {
             r->block_count = produced;
@@ -136,7 +145,7 @@ zr_status_t count_aac_frames(mp4_reader *r, uint64_t *frames) {
         zr_status_t status = load_next_sample(r, &length);
         if (status != ZR_STATUS_SUCCESS) return status;
         int32_t produced = 0;
-        status = aac_decoder_decode(r->aac, r->input, length, r->block, kBlockCapacity, &produced);
+        status = decode_unit(r, length, &produced);
         if (status != ZR_STATUS_SUCCESS) return status;
         *frames += static_cast<uint64_t>(produced);
     }

@@ -138,9 +138,10 @@ zr_status_t mp4_select_track(const mp4_file *file, mp4_track_info *info) {
     if (movie == nullptr) return kBad;
     for (uint32_t i = 0; i < movie->track_count; ++i) {
         const mp4_trak &trak = movie->tracks[i];
-        const mp4_media &media = trak.media;
         // A track lacking what the choice needs does not qualify.
-        if (!trak.has_media || !media.has_hdlr || !media.stbl.has_stsd) continue;
+        if (trak.media == nullptr) continue;
+        const mp4_media &media = *trak.media;
+        if (!media.has_hdlr || !media.stbl.has_stsd) continue;
         if (std::memcmp(media.hdlr.handler_type, "soun", 4) != 0) continue;
         for (uint32_t d = 0; d < media.stbl.description_count; ++d) {
             const mp4_sample_description &desc = media.stbl.descriptions[d];
@@ -179,7 +180,8 @@ zr_status_t mp4_build_sample_table(const mp4_file *file, mp4_track_info *info,
         return kBad;
     }
     const mp4_trak &trak = file->movie->tracks[info->track_index];
-    const mp4_sample_table_boxes &t = trak.media.stbl;
+    if (trak.media == nullptr) return kBad;
+    const mp4_sample_table_boxes &t = trak.media->stbl;
     if (!t.has_sizes || !t.has_stsc || !t.has_offsets) return kBad;
     try {
         MP4_TRY(apply_edit_rule(trak));
