@@ -2,6 +2,10 @@
 // hand-built ones: frame counts, delivery, refusals, damaged files and
 // allocation failures.
 #include <gtest/gtest.h>
+#include <opencore-amrnb/interf_dec.h>
+#ifdef QUORVA_WITH_AAC
+#include <neaacdec.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -11,7 +15,6 @@
 
 #include "audio/audio_reader.h"
 #include "common/alloc.h"
-#include "mp4/aac_decoder.h"
 #include "mp4/mp4_track.h"
 #include "support/box_writer.h"
 #include "support/model_writer.h"
@@ -66,7 +69,8 @@ const std::string kDurationWarning =
 
 #ifdef QUORVA_WITH_AAC
 // The track's PCM decoded independently of the reader, straight from the
-// sample table with a fresh decoder: what the reader must deliver.
+// sample table with a fresh decoder and the stereo mean taken here: what the
+// reader must deliver.
 std::vector<int16_t> reference_decode(const std::string &path) {
     std::vector<int16_t> out;
     FILE *f = std::fopen(path.c_str(), "rb");
@@ -79,22 +83,27 @@ std::vector<int16_t> reference_decode(const std::string &path) {
     EXPECT_EQ(mp4_build_sample_table(parsed, &info, &table), ZR_STATUS_SUCCESS);
     zr_log_enable();
     mp4_file_release(parsed);
-    void *decoder = nullptr;
-    EXPECT_EQ(aac_decoder_open(info.decoder_config, info.decoder_config_length, &decoder),
-              ZR_STATUS_SUCCESS);
+    NeAACDecHandle decoder = NeAACDecOpen();
+    NeAACDecConfigurationPtr settings = NeAACDecGetCurrentConfiguration(decoder);
+    settings->outputFormat = FAAD_FMT_16BIT;
+    NeAACDecSetConfiguration(decoder, settings);
+    unsigned long rate = 0;
+    unsigned char channels = 0;
+    EXPECT_EQ(NeAACDecInit2(decoder, info.decoder_config, info.decoder_config_length, &rate, &channels), 0);
     std::vector<uint8_t> unit;
-    std::vector<int16_t> block(8192);
     for (int32_t i = 0; i < table.count; ++i) {
         unit.resize(table.entries[i].length);
         fseeko(f, off_t(table.entries[i].position), SEEK_SET);
         EXPECT_EQ(std::fread(unit.data(), 1, unit.size(), f), unit.size());
-        int32_t produced = 0;
-        EXPECT_EQ(aac_decoder_decode(decoder, unit.data(), uint32_t(unit.size()), block.data(), 8192,
-                                     &produced),
-                  ZR_STATUS_SUCCESS);
-        out.insert(out.end(), block.begin(), block.begin() + produced);
+        NeAACDecFrameInfo frame{};
+        const auto *pcm = static_cast<const int16_t *>(
+            NeAACDecDecode(decoder, &frame, unit.data(), unit.size()));
+        EXPECT_EQ(frame.error, 0);
+        for (unsigned long k = 0; pcm != nullptr && k < frame.samples; k += frame.channels) {
+            out.push_back(frame.channels == 1 ? pcm[k] : int16_t((int32_t(pcm[k]) + pcm[k + 1]) / 2));
+        }
     }
-    aac_decoder_close(decoder);
+    NeAACDecClose(decoder);
     mp4_track_info_release(&info);
     mp4_sample_table_release(&table);
     std::fclose(f);
@@ -146,15 +155,17 @@ TEST(Mp4Reader, AacMonoAt16kHz) {
 }
 
 TEST(Mp4Reader, AacDeliversAFreshDecodeInOrder) {
-    const fixture_file fx = make_aac_fixture({.sample_rate = 22050});
-    NEED(fx);
-    const std::vector<int16_t> expected = reference_decode(fx.path);
-    // Uneven pieces cross frame boundaries in every way.
-    for (int32_t piece : {int32_t(expected.size()), 1000, 1, 4097}) {
-        reader r(fx.path);
-        ASSERT_EQ(r.status, ZR_STATUS_SUCCESS);
-        ASSERT_EQ(r.frames(), expected.size());
-        EXPECT_EQ(r.read_all(piece), expected) << piece;
+    for (int channels : {1, 2}) {
+        const fixture_file fx = make_aac_fixture({.sample_rate = 22050, .channels = channels});
+        NEED(fx);
+        const std::vector<int16_t> expected = reference_decode(fx.path);
+        // Uneven pieces cross frame boundaries in every way.
+        for (int32_t piece : {int32_t(expected.size()), 1000, 1, 4097}) {
+            reader r(fx.path);
+            ASSERT_EQ(r.status, ZR_STATUS_SUCCESS);
+            ASSERT_EQ(r.frames(), expected.size());
+            EXPECT_EQ(r.read_all(piece), expected) << channels << " channels, pieces of " << piece;
+        }
     }
 }
 
@@ -245,6 +256,26 @@ uint64_t amr_stream_frames(const std::string &path) {
     return frames;
 }
 
+// The storage-format stream decoded frame by frame, for comparison.
+std::vector<int16_t> amr_stream_decode(const std::string &path) {
+    static const int speech[16] = {12, 13, 15, 17, 19, 20, 26, 31, 5, 6, 5, 5, 0, 0, 0, 0};
+    const std::vector<uint8_t> data = file_bytes(path);
+    std::vector<int16_t> out;
+    void *decoder = Decoder_Interface_init();
+    short pcm[160];
+    for (size_t at = 6; at < data.size();) {
+        const size_t next = at + 1 + size_t(speech[(data[at] >> 3) & 15]);
+        if (next > data.size()) break;
+        uint8_t frame[32] = {};
+        std::memcpy(frame, &data[at], next - at);
+        Decoder_Interface_Decode(decoder, frame, pcm, 0);
+        out.insert(out.end(), pcm, pcm + 160);
+        at = next;
+    }
+    Decoder_Interface_exit(decoder);
+    return out;
+}
+
 TEST(Mp4Reader, AmrFramesAreCountedExactlyAtEveryRate) {
     for (int mode : {7, 0, 4}) {
         const fixture_file fx = make_amr_fixture(mode);
@@ -259,6 +290,7 @@ TEST(Mp4Reader, AmrFramesAreCountedExactlyAtEveryRate) {
         // Counted exactly, the length agrees with the movie's duration.
         EXPECT_EQ(r.output.find(kDurationWarning), std::string::npos) << mode;
         const std::vector<int16_t> pcm = r.read_all(1000);
+        EXPECT_EQ(pcm, amr_stream_decode(fx.raw_stream)) << mode;
         int16_t out;
         EXPECT_EQ(ops.read(r.handle, 1, &out), ZR_STATUS_IO_ERROR);
         int64_t energy = 0;
