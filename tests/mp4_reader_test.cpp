@@ -429,7 +429,12 @@ TEST(Mp4Reader, DamagedFixturesFailCleanly) {
         make_aac_fixture({.seconds = 1.0}),
         make_aac_fixture({.sample_rate = 44100, .channels = 2, .layout = moov_place::at_end, .seconds = 1.0}),
         make_aac_fixture({.layout = moov_place::fragmented, .extension = "mp4", .seconds = 1.0}),
+        make_aac_fixture({.sample_rate = 8000, .seconds = 1.0}),
+        make_aac_fixture({.sample_rate = 22050, .channels = 2, .seconds = 1.0}),
+        make_aac_fixture({.sample_rate = 48000, .channels = 2, .layout = moov_place::fragmented,
+                          .extension = "mp4", .seconds = 1.0}),
         make_amr_fixture(0, 1.0),
+        make_amr_fixture(4, 1.0),
         make_amr_fixture(7, 1.0)};
     int used = 0;
     for (size_t i = 0; i < fixtures.size(); ++i) {
