@@ -30,8 +30,8 @@ zr_status_t parse_status(const bytes &data) {
     return status;
 }
 
-track_spec audio_track(int samples = 4) {
-    track_spec t;
+track_desc audio_track(int samples = 4) {
+    track_desc t;
     for (int i = 0; i < samples; ++i) t.samples.push_back(bytes(10 + i, uint8_t(i)));
     return t;
 }
@@ -39,16 +39,16 @@ track_spec audio_track(int samples = 4) {
 const bytes kFtyp = box("ftyp", {fourcc("isom"), u32(0), fourcc("isom")});
 
 TEST(Mp4Parser, ReadsTracksDescriptionsAndTables) {
-    file_spec spec;
-    track_spec t = audio_track(5);
+    file_desc desc;
+    track_desc t = audio_track(5);
     t.samples_per_chunk = 2;
     t.channels = 2;
     t.sample_rate = 44100;
     t.specific_info = {0x12, 0x10, 0x56, 0xE5};
     t.duration = 12345;
-    spec.tracks = {t};
+    desc.tracks = {t};
     mp4_file *file = nullptr;
-    ASSERT_EQ(parse(build_file(spec), &file), ZR_STATUS_SUCCESS);
+    ASSERT_EQ(parse(build_file(desc), &file), ZR_STATUS_SUCCESS);
     ASSERT_NE(file->movie, nullptr);
     ASSERT_EQ(file->movie->track_count, 1u);
     const mp4_media &m = *file->movie->tracks[0].media;
@@ -76,12 +76,12 @@ TEST(Mp4Parser, ReadsTracksDescriptionsAndTables) {
 
 TEST(Mp4Parser, EsdsFlags) {
     for (uint8_t flags : {0x00, 0x80, 0x20, 0xA0}) {
-        file_spec spec;
-        track_spec t = audio_track();
+        file_desc desc;
+        track_desc t = audio_track();
         t.es_flags = flags;
-        spec.tracks = {t};
+        desc.tracks = {t};
         mp4_file *file = nullptr;
-        ASSERT_EQ(parse(build_file(spec), &file), ZR_STATUS_SUCCESS) << int(flags);
+        ASSERT_EQ(parse(build_file(desc), &file), ZR_STATUS_SUCCESS) << int(flags);
         const mp4_es_descriptor &es = file->movie->tracks[0].media->stbl.descriptions[0].esds;
         EXPECT_EQ(es.depends_on_es_id, (flags & 0x80) ? 2 : 0);
         EXPECT_EQ(es.ocr_es_id, (flags & 0x20) ? 3 : 0);
@@ -89,11 +89,11 @@ TEST(Mp4Parser, EsdsFlags) {
         mp4_file_release(file);
     }
     // A stream given by URL lives outside the file.
-    file_spec spec;
-    track_spec t = audio_track();
+    file_desc desc;
+    track_desc t = audio_track();
     t.es_flags = 0x40;
-    spec.tracks = {t};
-    EXPECT_EQ(parse_status(build_file(spec)), ZR_STATUS_INVALID_ARGUMENT);
+    desc.tracks = {t};
+    EXPECT_EQ(parse_status(build_file(desc)), ZR_STATUS_INVALID_ARGUMENT);
 }
 
 TEST(Mp4Parser, EsdsDescriptorsOutOfOrderOrOverlong) {
@@ -148,16 +148,16 @@ TEST(Mp4Parser, SampleSizeLayouts) {
     for (const layout &l : {layout{"stsz", 0, false}, layout{"stsz", 0, true},
                             layout{"stz2", 16, false}, layout{"stz2", 8, false},
                             layout{"stz2", 4, false}}) {
-        file_spec spec;
-        track_spec t;
+        file_desc desc;
+        track_desc t;
         const int n = 7;  // odd, so the last 4-bit size sits alone in its byte
         for (int i = 0; i < n; ++i) t.samples.push_back(bytes(l.common ? 9 : 1 + i * 2, 0));
         t.size_box = l.box;
         t.stz2_field_bits = l.bits;
         t.common_size = l.common;
-        spec.tracks = {t};
+        desc.tracks = {t};
         mp4_file *file = nullptr;
-        ASSERT_EQ(parse(build_file(spec), &file), ZR_STATUS_SUCCESS) << l.box << int(l.bits);
+        ASSERT_EQ(parse(build_file(desc), &file), ZR_STATUS_SUCCESS) << l.box << int(l.bits);
         const mp4_sample_table_boxes &s = file->movie->tracks[0].media->stbl;
         ASSERT_EQ(s.sample_count, uint32_t(n));
         if (l.common) {
@@ -167,24 +167,24 @@ TEST(Mp4Parser, SampleSizeLayouts) {
         }
         mp4_file_release(file);
     }
-    file_spec spec;
-    track_spec t = audio_track();
+    file_desc desc;
+    track_desc t = audio_track();
     t.size_box = "stz2";
     t.stz2_field_bits = 12;
-    spec.tracks = {t};
-    EXPECT_EQ(parse_status(build_file(spec)), ZR_STATUS_INVALID_ARGUMENT);
+    desc.tracks = {t};
+    EXPECT_EQ(parse_status(build_file(desc)), ZR_STATUS_INVALID_ARGUMENT);
 }
 
 TEST(Mp4Parser, MediaHeaderVersions) {
     for (uint8_t version : {0, 1}) {
-        file_spec spec;
-        track_spec t = audio_track();
+        file_desc desc;
+        track_desc t = audio_track();
         t.mdhd_version = version;
         t.timescale = 44100;
         t.duration = version == 1 ? (uint64_t{1} << 40) + 7 : 4000000000u;
-        spec.tracks = {t};
+        desc.tracks = {t};
         mp4_file *file = nullptr;
-        ASSERT_EQ(parse(build_file(spec), &file), ZR_STATUS_SUCCESS);
+        ASSERT_EQ(parse(build_file(desc), &file), ZR_STATUS_SUCCESS);
         EXPECT_EQ(file->movie->tracks[0].media->mdhd.timescale, 44100u);
         EXPECT_EQ(file->movie->tracks[0].media->mdhd.duration, t.duration);
         mp4_file_release(file);
@@ -192,23 +192,23 @@ TEST(Mp4Parser, MediaHeaderVersions) {
 }
 
 TEST(Mp4Parser, HandlerAfterMediaInformationIsRefused) {
-    file_spec spec;
-    track_spec t = audio_track();
+    file_desc desc;
+    track_desc t = audio_track();
     t.hdlr_after_minf = true;
-    spec.tracks = {t};
-    EXPECT_EQ(parse_status(build_file(spec)), ZR_STATUS_RUNTIME_ERROR);
+    desc.tracks = {t};
+    EXPECT_EQ(parse_status(build_file(desc)), ZR_STATUS_RUNTIME_ERROR);
 }
 
 TEST(Mp4Parser, EditListsBothVersions) {
     for (uint8_t version : {0, 1}) {
-        file_spec spec;
-        track_spec t = audio_track();
+        file_desc desc;
+        track_desc t = audio_track();
         t.with_edts = true;
         t.elst_version = version;
         t.edit_media_times = {-1, 2048};
-        spec.tracks = {t};
+        desc.tracks = {t};
         mp4_file *file = nullptr;
-        ASSERT_EQ(parse(build_file(spec), &file), ZR_STATUS_SUCCESS);
+        ASSERT_EQ(parse(build_file(desc), &file), ZR_STATUS_SUCCESS);
         const mp4_trak &trak = file->movie->tracks[0];
         ASSERT_TRUE(trak.has_edit_list);
         ASSERT_EQ(trak.edit_count, 2u);
@@ -221,9 +221,9 @@ TEST(Mp4Parser, EditListsBothVersions) {
 }
 
 TEST(Mp4Parser, TopLevelWalk) {
-    file_spec spec;
-    spec.tracks = {audio_track()};
-    const bytes file = build_file(spec);
+    file_desc desc;
+    desc.tracks = {audio_track()};
+    const bytes file = build_file(desc);
     // Boxes after the movie, of any type, and a last box reaching to the end
     // (length 0) are passed over.
     EXPECT_EQ(parse_status(join({file, box("free", {bytes(5, 0)})})), ZR_STATUS_SUCCESS);
@@ -298,11 +298,11 @@ TEST(Mp4Parser, CountsBeyondTheirBoxAreRefused) {
 }
 
 TEST(Mp4Parser, FragmentsAreRead) {
-    file_spec spec;
-    spec.tracks = {audio_track(0)};
-    spec.fragments = {{1, {bytes(5, 1), bytes(6, 2)}, 1024}, {2, {bytes(7, 3)}, 512}};
+    file_desc desc;
+    desc.tracks = {audio_track(0)};
+    desc.fragments = {{1, {bytes(5, 1), bytes(6, 2)}, 1024}, {2, {bytes(7, 3)}, 512}};
     mp4_file *file = nullptr;
-    ASSERT_EQ(parse(build_file(spec), &file), ZR_STATUS_SUCCESS);
+    ASSERT_EQ(parse(build_file(desc), &file), ZR_STATUS_SUCCESS);
     ASSERT_TRUE(file->movie->has_mvex);
     ASSERT_EQ(file->movie->trex_count, 1u);
     ASSERT_EQ(file->fragment_count, 2u);
@@ -375,15 +375,15 @@ TEST(Mp4Parser, ManyEmptyBoxesCostLittleMemory) {
 }
 
 TEST(Mp4Parser, EveryAllocationFailureIsReported) {
-    file_spec spec;
-    track_spec t = audio_track(6);
+    file_desc desc;
+    track_desc t = audio_track(6);
     t.with_edts = true;
     t.edit_media_times = {-1, 0};
-    track_spec video = audio_track(2);
+    track_desc video = audio_track(2);
     video.handler = "vide";
     video.entry = "avc1";
-    spec.tracks = {video, t};
-    const bytes data = build_file(spec);
+    desc.tracks = {video, t};
+    const bytes data = build_file(desc);
     temp_file file(data, ".mp4");
     for (int64_t k = 1;; ++k) {
         FILE *f = std::fopen(file.path(), "rb");

@@ -215,12 +215,12 @@ TEST(Mp4Reader, MoreThanTwoChannelsAreRefused) {
 
 TEST(Mp4Reader, AacConfigurationMissingOrRefused) {
     for (const bytes &config : {bytes{}, bytes{0x00, 0x00}, bytes{0xFF}}) {
-        file_spec spec;
-        track_spec t;
+        file_desc desc;
+        track_desc t;
         t.specific_info = config;
         for (int i = 0; i < 3; ++i) t.samples.push_back(bytes(20, uint8_t(i)));
-        spec.tracks = {t};
-        temp_file file(build_file(spec), ".m4a");
+        desc.tracks = {t};
+        temp_file file(build_file(desc), ".m4a");
         reader r(file.path());
         EXPECT_EQ(r.status, ZR_STATUS_INVALID_ARGUMENT) << config.size();
     }
@@ -229,11 +229,11 @@ TEST(Mp4Reader, AacConfigurationMissingOrRefused) {
 #else
 
 TEST(Mp4Reader, AacTracksAreRefusedWithoutAacSupport) {
-    file_spec spec;
-    track_spec t;
+    file_desc desc;
+    track_desc t;
     for (int i = 0; i < 3; ++i) t.samples.push_back(bytes(20, uint8_t(i)));
-    spec.tracks = {t};
-    temp_file file(build_file(spec), ".m4a");
+    desc.tracks = {t};
+    temp_file file(build_file(desc), ".m4a");
     reader r(file.path());
     EXPECT_EQ(r.status, ZR_STATUS_INVALID_ARGUMENT);
 }
@@ -302,8 +302,8 @@ TEST(Mp4Reader, AmrFramesAreCountedExactlyAtEveryRate) {
 // An AMR track from frames, cut into samples of `piece` bytes so that frames
 // straddle sample boundaries.
 bytes amr_file(const bytes &stream, size_t piece, std::vector<int64_t> edits = {}) {
-    file_spec spec;
-    track_spec t;
+    file_desc desc;
+    track_desc t;
     t.entry = "samr";
     t.sample_rate = 8000;
     t.timescale = 8000;
@@ -316,9 +316,9 @@ bytes amr_file(const bytes &stream, size_t piece, std::vector<int64_t> edits = {
         t.with_edts = true;
         t.edit_media_times = edits;
     }
-    spec.major_brand = "3gp4";
-    spec.tracks = {t};
-    return build_file(spec);
+    desc.major_brand = "3gp4";
+    desc.tracks = {t};
+    return build_file(desc);
 }
 
 bytes amr_stream(int frames_12k2, int no_data_frames) {

@@ -50,33 +50,33 @@ void build(const bytes &data, parsed_track *out, bool logging = true) {
     mp4_file_release(parsed);
 }
 
-track_spec audio_track(int samples, uint8_t fill = 1) {
-    track_spec t;
+track_desc audio_track(int samples, uint8_t fill = 1) {
+    track_desc t;
     for (int i = 0; i < samples; ++i) t.samples.push_back(bytes(3 + i % 5, fill));
     return t;
 }
 
-track_spec video_track() {
-    track_spec t = audio_track(3, 9);
+track_desc video_track() {
+    track_desc t = audio_track(3, 9);
     t.handler = "vide";
     t.entry = "avc1";
     return t;
 }
 
 TEST(Mp4Track, FirstAudioTrackAfterVideoIsChosen) {
-    file_spec spec;
-    track_spec aac = audio_track(4, 2);
+    file_desc desc;
+    track_desc aac = audio_track(4, 2);
     aac.channels = 2;
     aac.sample_rate = 22050;
     aac.track_id = 2;
-    track_spec amr = audio_track(4, 3);
+    track_desc amr = audio_track(4, 3);
     amr.entry = "samr";
     amr.channels = 2;  // forced to 1 for AMR
     amr.sample_rate = 8000;
     amr.track_id = 3;
-    spec.tracks = {video_track(), aac, amr};
+    desc.tracks = {video_track(), aac, amr};
     parsed_track t;
-    build(build_file(spec), &t);
+    build(build_file(desc), &t);
     ASSERT_EQ(t.status, ZR_STATUS_SUCCESS);
     EXPECT_EQ(t.info.track_index, 1);
     EXPECT_EQ(t.info.codec, MP4_CODEC_AAC);
@@ -87,9 +87,9 @@ TEST(Mp4Track, FirstAudioTrackAfterVideoIsChosen) {
     ASSERT_EQ(t.table.count, 4);
     EXPECT_EQ(t.table.entries[0].length, 3u);
 
-    spec.tracks = {video_track(), amr, aac};
+    desc.tracks = {video_track(), amr, aac};
     parsed_track second;
-    build(build_file(spec), &second);
+    build(build_file(desc), &second);
     ASSERT_EQ(second.status, ZR_STATUS_SUCCESS);
     EXPECT_EQ(second.info.track_index, 1);
     EXPECT_EQ(second.info.codec, MP4_CODEC_AMR_NB);
@@ -99,18 +99,18 @@ TEST(Mp4Track, FirstAudioTrackAfterVideoIsChosen) {
 }
 
 TEST(Mp4Track, NoQualifyingTrack) {
-    file_spec spec;
-    spec.tracks = {video_track()};
+    file_desc desc;
+    desc.tracks = {video_track()};
     parsed_track t;
-    build(build_file(spec), &t);
+    build(build_file(desc), &t);
     EXPECT_EQ(t.status, ZR_STATUS_INVALID_ARGUMENT);
 
     // A sound track with another codec does not qualify either.
-    track_spec opus = audio_track(2);
+    track_desc opus = audio_track(2);
     opus.entry = "Opus";
-    spec.tracks = {opus};
+    desc.tracks = {opus};
     parsed_track other;
-    build(build_file(spec), &other);
+    build(build_file(desc), &other);
     EXPECT_EQ(other.status, ZR_STATUS_INVALID_ARGUMENT);
 
     // Nor does a movie without tracks.
@@ -123,39 +123,39 @@ TEST(Mp4Track, MissingBoxes) {
     // An AAC description without "esds", a chosen track without one of its
     // tables.
     for (int missing = 0; missing < 4; ++missing) {
-        file_spec spec;
-        track_spec a = audio_track(3);
+        file_desc desc;
+        track_desc a = audio_track(3);
         a.with_esds = missing != 0;
         a.with_stsz = missing != 1;
         a.with_stsc = missing != 2;
         a.with_stco = missing != 3;
-        spec.tracks = {a};
+        desc.tracks = {a};
         parsed_track t;
-        build(build_file(spec), &t);
+        build(build_file(desc), &t);
         EXPECT_EQ(t.status, ZR_STATUS_INVALID_ARGUMENT) << missing;
     }
     // A sound track without media information does not qualify; a later
     // one does.
-    file_spec spec;
-    track_spec bare = audio_track(2);
+    file_desc desc;
+    track_desc bare = audio_track(2);
     bare.with_minf = false;
-    spec.tracks = {bare, audio_track(2)};
+    desc.tracks = {bare, audio_track(2)};
     parsed_track t;
-    build(build_file(spec), &t);
+    build(build_file(desc), &t);
     EXPECT_EQ(t.status, ZR_STATUS_SUCCESS);
     EXPECT_EQ(t.info.track_index, 1);
-    spec.tracks = {bare};
+    desc.tracks = {bare};
     parsed_track only_bare;
-    build(build_file(spec), &only_bare);
+    build(build_file(desc), &only_bare);
     EXPECT_EQ(only_bare.status, ZR_STATUS_INVALID_ARGUMENT);
 }
 
 TEST(Mp4Track, ChunksPlaceSamplesBackToBack) {
-    file_spec spec;
-    track_spec a = audio_track(30);
+    file_desc desc;
+    track_desc a = audio_track(30);
     a.samples_per_chunk = 10;
-    spec.tracks = {a};
-    const bytes data = build_file(spec);
+    desc.tracks = {a};
+    const bytes data = build_file(desc);
     parsed_track t;
     build(data, &t);
     ASSERT_EQ(t.status, ZR_STATUS_SUCCESS);
@@ -248,19 +248,19 @@ TEST(Mp4Track, EditListRuleAndWarning) {
                                edit_case{{-1, 5, -1}, ZR_STATUS_INVALID_ARGUMENT, false},
                                edit_case{{}, ZR_STATUS_SUCCESS, false}}) {
         for (uint8_t version : {0, 1}) {
-            file_spec spec;
-            track_spec a = audio_track(3);
+            file_desc desc;
+            track_desc a = audio_track(3);
             a.with_edts = true;
             a.elst_version = version;
             a.edit_media_times = c.times;
-            spec.tracks = {a};
+            desc.tracks = {a};
             parsed_track t;
-            build(build_file(spec), &t);
+            build(build_file(desc), &t);
             EXPECT_EQ(t.status, c.status) << c.times.size();
             EXPECT_EQ(t.output, c.warns ? warning : "") << c.times.size();
             if (c.warns) {
                 parsed_track quiet;
-                build(build_file(spec), &quiet, /*logging=*/false);
+                build(build_file(desc), &quiet, /*logging=*/false);
                 EXPECT_EQ(quiet.status, ZR_STATUS_SUCCESS);
                 EXPECT_EQ(quiet.output, "");
             }
@@ -269,10 +269,10 @@ TEST(Mp4Track, EditListRuleAndWarning) {
 }
 
 TEST(Mp4Track, FragmentSamplesFollowTheMovie) {
-    file_spec spec;
-    spec.tracks = {audio_track(0)};
-    spec.fragments = {{1, {bytes(5, 1), bytes(6, 2)}, 1024}, {3, {bytes(7, 3)}, 512}};
-    const bytes data = build_file(spec);
+    file_desc desc;
+    desc.tracks = {audio_track(0)};
+    desc.fragments = {{1, {bytes(5, 1), bytes(6, 2)}, 1024}, {3, {bytes(7, 3)}, 512}};
+    const bytes data = build_file(desc);
     parsed_track t;
     build(data, &t);
     ASSERT_EQ(t.status, ZR_STATUS_SUCCESS);
@@ -288,9 +288,9 @@ TEST(Mp4Track, FragmentSamplesFollowTheMovie) {
     // The movie's duration was 0: the fragment durations make it.
     EXPECT_EQ(t.info.media_duration, 1024u + 1024u + 512u);
 
-    spec.tracks[0].duration = 99;
+    desc.tracks[0].duration = 99;
     parsed_track kept;
-    build(build_file(spec), &kept);
+    build(build_file(desc), &kept);
     ASSERT_EQ(kept.status, ZR_STATUS_SUCCESS);
     EXPECT_EQ(kept.info.media_duration, 99u);
 }
@@ -298,30 +298,30 @@ TEST(Mp4Track, FragmentSamplesFollowTheMovie) {
 TEST(Mp4Track, FragmentSequenceMustRise) {
     for (const std::vector<uint32_t> &numbers :
          {std::vector<uint32_t>{1, 1}, std::vector<uint32_t>{2, 1}, std::vector<uint32_t>{0, 1}}) {
-        file_spec spec;
-        spec.tracks = {audio_track(0)};
-        for (uint32_t n : numbers) spec.fragments.push_back({n, {bytes(4, 1)}, 1024});
+        file_desc desc;
+        desc.tracks = {audio_track(0)};
+        for (uint32_t n : numbers) desc.fragments.push_back({n, {bytes(4, 1)}, 1024});
         parsed_track t;
-        build(build_file(spec), &t);
+        build(build_file(desc), &t);
         EXPECT_EQ(t.status, ZR_STATUS_INVALID_ARGUMENT) << numbers[0] << "," << numbers[1];
     }
 }
 
 TEST(Mp4Track, FragmentsOfOtherTracksAndTrexMismatch) {
-    file_spec spec;
-    track_spec a = audio_track(0);
+    file_desc desc;
+    track_desc a = audio_track(0);
     a.track_id = 7;
-    track_spec v = video_track();
+    track_desc v = video_track();
     v.track_id = 8;
-    spec.tracks = {a, v};
-    spec.fragments = {{1, {bytes(4, 1)}, 1024}};
+    desc.tracks = {a, v};
+    desc.fragments = {{1, {bytes(4, 1)}, 1024}};
     parsed_track t;
-    build(build_file(spec), &t);
+    build(build_file(desc), &t);
     ASSERT_EQ(t.status, ZR_STATUS_SUCCESS);
     EXPECT_EQ(t.table.count, 1);
 
     // One trex for two tracks.
-    bytes file = build_file(spec);
+    bytes file = build_file(desc);
     // Rewrite the second trex's type so that only one is recognised.
     for (size_t i = 0; i + 4 < file.size(); ++i) {
         if (std::memcmp(&file[i], "trex", 4) == 0) {
@@ -340,10 +340,10 @@ TEST(Mp4Track, FragmentsOfOtherTracksAndTrexMismatch) {
 }
 
 TEST(Mp4Track, FragmentRunsBeyondTheFileAreRefused) {
-    file_spec spec;
-    spec.tracks = {audio_track(0)};
-    spec.fragments = {{1, {bytes(4, 1)}, 1024}};
-    const bytes movie = build_file(spec);
+    file_desc desc;
+    desc.tracks = {audio_track(0)};
+    desc.fragments = {{1, {bytes(4, 1)}, 1024}};
+    const bytes movie = build_file(desc);
     auto with_run = [&](const bytes &trun, const bytes &tfhd) {
         const bytes moof = box("moof", {full_box("mfhd", 0, 0, {u32(1)}), box("traf", {tfhd, trun})});
         // Keep ftyp and moov of the generated file, then the hand-made fragment.

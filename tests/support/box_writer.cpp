@@ -44,14 +44,14 @@ bytes descriptor(uint8_t tag, const bytes &body) {
     return join({u8(tag), u8(uint8_t(body.size())), body});
 }
 
-bytes sample_description(const track_spec &t) {
+bytes sample_description(const track_desc &t) {
     std::vector<bytes> parts{bytes(6, 0), u16(1), bytes(8, 0), u16(t.channels), u16(16), u16(0),
                              u16(0),      u32(t.sample_rate << 16)};
     if (t.entry == "mp4a" && t.with_esds) parts.push_back(esds(t.es_flags, t.specific_info));
     return box(t.entry, parts);
 }
 
-bytes sizes_box(const track_spec &t) {
+bytes sizes_box(const track_desc &t) {
     const uint32_t n = uint32_t(t.samples.size());
     if (t.size_box == "stz2") {
         bytes packed;
@@ -84,7 +84,7 @@ struct chunk_layout {
     std::vector<uint32_t> counts;
 };
 
-chunk_layout layout_chunks(const track_spec &t, uint64_t base) {
+chunk_layout layout_chunks(const track_desc &t, uint64_t base) {
     chunk_layout c;
     const uint32_t per = t.samples_per_chunk == 0 ? 1 : t.samples_per_chunk;
     uint64_t pos = base;
@@ -97,7 +97,7 @@ chunk_layout layout_chunks(const track_spec &t, uint64_t base) {
     return c;
 }
 
-bytes stbl(const track_spec &t, const chunk_layout &c) {
+bytes stbl(const track_desc &t, const chunk_layout &c) {
     std::vector<bytes> parts{full_box("stsd", 0, 0, {u32(1), sample_description(t)})};
     parts.push_back(full_box("stts", 0, 0, {u32(0)}));  // skipped by the reader
     if (t.with_stsc) {
@@ -120,7 +120,7 @@ bytes stbl(const track_spec &t, const chunk_layout &c) {
     return box("stbl", parts);
 }
 
-bytes trak(const track_spec &t, const chunk_layout &c) {
+bytes trak(const track_desc &t, const chunk_layout &c) {
     bytes mdhd = t.mdhd_version == 1
                      ? full_box("mdhd", 1, 0,
                                 {u64(1), u64(2), u32(t.timescale), u64(t.duration), u16(0x55c4), u16(0)})
@@ -149,7 +149,7 @@ bytes trak(const track_spec &t, const chunk_layout &c) {
     return box("trak", parts);
 }
 
-bytes moof(const fragment_spec &f, uint32_t track_id, uint32_t data_offset) {
+bytes moof(const fragment_desc &f, uint32_t track_id, uint32_t data_offset) {
     std::vector<bytes> per_sample;
     for (const bytes &s : f.samples) per_sample.push_back(join({u32(f.sample_duration), u32(uint32_t(s.size()))}));
     const bytes trun = full_box("trun", 0, 0x1 | 0x100 | 0x200,
@@ -173,22 +173,22 @@ bytes esds(uint8_t es_flags, const bytes &specific_info) {
     return full_box("esds", 0, 0, {descriptor(3, join(es))});
 }
 
-bytes build_file(const file_spec &spec) {
-    const bytes ftyp = box("ftyp", {fourcc(spec.major_brand), u32(0x200), fourcc("isom"), fourcc("mp41")});
-    const bool fragmented = !spec.fragments.empty();
+bytes build_file(const file_desc &desc) {
+    const bytes ftyp = box("ftyp", {fourcc(desc.major_brand), u32(0x200), fourcc("isom"), fourcc("mp41")});
+    const bool fragmented = !desc.fragments.empty();
     if (fragmented) {
         std::vector<bytes> traks, trex;
-        for (const track_spec &t : spec.tracks) {
-            track_spec empty = t;
+        for (const track_desc &t : desc.tracks) {
+            track_desc empty = t;
             empty.samples.clear();
             traks.push_back(trak(empty, {}));
             trex.push_back(full_box("trex", 0, 0, {u32(t.track_id), u32(1), u32(0), u32(0), u32(0)}));
         }
         traks.push_back(box("mvex", trex));
         bytes out = join({ftyp, box("moov", traks)});
-        for (const fragment_spec &f : spec.fragments) {
-            const uint32_t moof_size = uint32_t(moof(f, spec.tracks[0].track_id, 0).size());
-            out = join({out, moof(f, spec.tracks[0].track_id, moof_size + 8), box("mdat", f.samples)});
+        for (const fragment_desc &f : desc.fragments) {
+            const uint32_t moof_size = uint32_t(moof(f, desc.tracks[0].track_id, 0).size());
+            out = join({out, moof(f, desc.tracks[0].track_id, moof_size + 8), box("mdat", f.samples)});
         }
         return out;
     }
@@ -196,7 +196,7 @@ bytes build_file(const file_spec &spec) {
     std::vector<bytes> data;
     std::vector<chunk_layout> layouts;
     uint64_t pos = ftyp.size() + 8;
-    for (const track_spec &t : spec.tracks) {
+    for (const track_desc &t : desc.tracks) {
         layouts.push_back(layout_chunks(t, pos));
         for (const bytes &s : t.samples) {
             data.push_back(s);
@@ -204,7 +204,7 @@ bytes build_file(const file_spec &spec) {
         }
     }
     std::vector<bytes> traks{full_box("mvhd", 0, 0, {bytes(96, 0)})};
-    for (size_t i = 0; i < spec.tracks.size(); ++i) traks.push_back(trak(spec.tracks[i], layouts[i]));
+    for (size_t i = 0; i < desc.tracks.size(); ++i) traks.push_back(trak(desc.tracks[i], layouts[i]));
     return join({ftyp, box("mdat", data), box("moov", traks)});
 }
 

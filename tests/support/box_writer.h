@@ -28,7 +28,7 @@ bytes full_box(const std::string &type, uint8_t version, uint32_t flags,
 // An "esds" with the given ES flags and decoder-specific information.
 bytes esds(uint8_t es_flags, const bytes &specific_info);
 
-struct track_spec {
+struct track_desc {
     std::string handler = "soun";
     std::string entry = "mp4a";  // sample description type
     uint16_t channels = 1;
@@ -55,20 +55,20 @@ struct track_spec {
     uint32_t track_id = 1;
 };
 
-struct fragment_spec {
+struct fragment_desc {
     uint32_t sequence_number = 1;
     std::vector<bytes> samples;  // of the first track
     uint32_t sample_duration = 1024;
 };
 
-struct file_spec {
+struct file_desc {
     std::string major_brand = "isom";
-    std::vector<track_spec> tracks;
+    std::vector<track_desc> tracks;
     // With fragments: the movie holds empty tables and an "mvex" with one
     // "trex" per track; the samples of the first track live in the fragments.
-    std::vector<fragment_spec> fragments;
+    std::vector<fragment_desc> fragments;
 };
 
-bytes build_file(const file_spec &spec);
+bytes build_file(const file_desc &desc);
 
 }  // namespace boxw
