@@ -27,7 +27,7 @@ std::string scaled(double v) {
     if (v >= 1e9) return fixed(v / 1e9, 2) + " G";
     if (v >= 1e6) return fixed(v / 1e6, 2) + " M";
     if (v >= 1e3) return fixed(v / 1e3, 2) + " k";
-    return fixed(v, 0) + " ";
+    return fixed(v, 0);
 }
 
 }  // namespace
@@ -103,7 +103,7 @@ std::string format_model_summary(const std::string &path, const model_summary &s
     std::snprintf(line, sizeof line, "MACs per frame:   %" PRId64 " (one window pass)\n", s.macs_per_frame);
     out += line;
     if (s.window_overlap > 0) {
-        out += "MACs per second:  " + scaled(s.macs_per_second) + "(" + fixed(s.macs_per_second, 0) +
+        out += "MACs per second:  " + scaled(s.macs_per_second) + " (" + fixed(s.macs_per_second, 0) +
                "; 31.25 frames/s x " + fixed(s.window_overlap, 4) + " for window overlap)\n";
     } else {
         out += "MACs per second:  undefined (the window is not longer than twice the context)\n";
