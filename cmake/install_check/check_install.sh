@@ -24,6 +24,17 @@ cc -std=c11 -Wall -Werror "$here/host.c" -o "$work/host_pkgconfig" $(pkg-config 
 "$work/host_pkgconfig"
 [ "$(pkg-config --modversion zr_quorva)" = "$(sed -n 's/^quorva \([^ ]*\).*/\1/p' <<<"$("$prefix/bin/quorva" --version)")" ]
 
+# The C example of the README builds as written and reports a missing model.
+readme=$here/../../README.md
+sed -n '/^## Using the library/,/^## /p' "$readme" | sed -n '/^```c$/,/^```$/p' | sed '1d;$d' >"$work/diarize.c"
+# shellcheck disable=SC2046
+cc -std=c11 -Wall -Werror "$work/diarize.c" $(pkg-config --cflags --libs zr_quorva) -o "$work/diarize"
+if "$work/diarize" "$work/missing.zr" audio.wav 2>"$work/diarize.err"; then
+  echo "README example succeeded without a model"; exit 1
+fi
+grep -q "IO_ERROR" "$work/diarize.err"
+grep -q "Failed to open file" "$work/diarize.err"
+
 cmake -S "$here" -B "$work/host-build" -DCMAKE_PREFIX_PATH="$prefix" >"$work/host-configure.log"
 cmake --build "$work/host-build" >"$work/host-build.log"
 "$work/host-build/host"

@@ -157,5 +157,16 @@ class BindingTest(unittest.TestCase):
         self.assertEqual(len(errors["a"]), 1)
 
 
+class ReadmeExampleTest(unittest.TestCase):
+    def test_python_example_compiles(self):
+        readme = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+        with open(readme, encoding="utf-8") as f:
+            text = f.read()
+        section = text[text.index("## Python"):]
+        code = section[section.index("```python\n") + 10:section.index("```\n", section.index("```python"))]
+        self.assertIn("quorva.Engine(", code)
+        compile(code, "README.md", "exec")
+
+
 if __name__ == "__main__":
     unittest.main()
