@@ -155,7 +155,7 @@ TEST(QuorvaTool, InfoDescribesAModelOrReportsTheLoaderMessages) {
                          "of the library. File is `1.0.1` while library is `1.0.0`.\n");
 }
 
-TEST(QuorvaTool, FailingFilesAreReportedWithTheirErrorStack) {
+TEST(QuorvaTool, FailingFilesOnWorkerThreadsAreReportedWithTheirErrorStack) {
     temp_file model(serialize_model(random_model({}, 11)));
     // A file too short to recognise fails in the file driver whatever the
     // state of the pipeline.
@@ -178,7 +178,7 @@ TEST(QuorvaTool, FailingFilesAreReportedWithTheirErrorStack) {
                             "  Failed to open file `/nonexistent.zr`.\n");
 }
 
-TEST(QuorvaTool, DiarizeWritesWhatTheLibraryFinds) {
+TEST(QuorvaTool, DiarizeOnWorkerThreadsWritesWhatTheLibraryFinds) {
     temp_file model(serialize_model(random_model({.layers = 1, .hidden = 16, .embedding = 8}, 21)));
     const std::vector<int16_t> pcm = synthetic_speech();
     temp_file wav(wav_file_bytes(pcm.data(), static_cast<int32_t>(pcm.size()), 16000, 1), ".wav");
