@@ -201,7 +201,8 @@ int diarize_command(const argument_list &args) {
                                       : std::max(1u, std::thread::hardware_concurrency());
     threads = std::min(threads, opts.files.size());
 
-    // The first engine is made here so that a bad model is reported once.
+    // Every engine is made before any file runs, so that a bad model is
+    // reported once.
     std::vector<zr_quorva_t *> engines(threads, nullptr);
     for (size_t t = 0; t < threads; ++t) {
         const zr_status_t status = zr_quorva_init(opts.model.c_str(), &engines[t]);
