@@ -19,6 +19,7 @@ int decode_command(const argument_list &args) {
     for (const std::string &a : args)
         if (a.size() > 1 && a[0] == '-') return usage_error("decode", "unknown option '" + a + "'");
 
+#if QUORVA_WITH_FILE_READERS
     int16_t *pcm = nullptr;
     int32_t count = 0;
     const zr_status_t status = decode_file_to_pcm(args[0].c_str(), &pcm, &count);
@@ -39,4 +40,8 @@ int decode_command(const argument_list &args) {
         return kExitFailure;
     }
     return kExitSuccess;
+#else
+    std::fprintf(stderr, "quorva decode: this build has no audio file readers\n");
+    return kExitFailure;
+#endif
 }
