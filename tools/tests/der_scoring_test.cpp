@@ -1,7 +1,10 @@
 // Diarization error rate on cases worked out by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
+#include <random>
 
 #include "scoring/der.h"
 #include "scoring/hungarian.h"
@@ -140,6 +143,72 @@ TEST(DerScoring, ErrorsWithoutScoredSpeechAreAnInfiniteRate) {
     der_counts c;
     c.false_alarm = kSecond;
     EXPECT_TRUE(std::isinf(c.der_percent()));
+}
+
+// Brute force on a 10 ms grid: every cell counted directly, every one-to-one
+// pairing of speakers tried. The fast scorer must agree to the microsecond.
+der_counts grid_score(const std::vector<speaker_turn> &ref, const std::vector<speaker_turn> &hyp,
+                      time_us region_end, int speakers) {
+    constexpr time_us kCell = 10000;
+    const int cells = static_cast<int>(region_end / kCell);
+    auto active = [&](const std::vector<speaker_turn> &turns, int cell, int speaker) {
+        const time_us t = cell * kCell;
+        for (const speaker_turn &x : turns)
+            if (x.speaker == std::string(1, static_cast<char>('A' + speaker)) && x.start <= t && t < x.end)
+                return true;
+        return false;
+    };
+    std::vector<std::vector<int64_t>> overlap(speakers, std::vector<int64_t>(speakers, 0));
+    der_counts c;
+    int64_t paired_max = 0;
+    for (int cell = 0; cell < cells; ++cell) {
+        int64_t n_ref = 0, n_hyp = 0;
+        for (int s = 0; s < speakers; ++s) {
+            n_ref += active(ref, cell, s);
+            n_hyp += active(hyp, cell, s);
+            for (int h = 0; h < speakers; ++h)
+                if (active(ref, cell, s) && active(hyp, cell, h)) overlap[s][h] += kCell;
+        }
+        c.scored_speech += n_ref * kCell;
+        c.missed += std::max<int64_t>(0, n_ref - n_hyp) * kCell;
+        c.false_alarm += std::max<int64_t>(0, n_hyp - n_ref) * kCell;
+        c.confusion += std::min(n_ref, n_hyp) * kCell;  // less the paired time, below
+    }
+    std::vector<int> perm(speakers);
+    std::iota(perm.begin(), perm.end(), 0);
+    do {
+        int64_t paired = 0;
+        for (int s = 0; s < speakers; ++s) paired += overlap[s][perm[s]];
+        paired_max = std::max(paired_max, paired);
+    } while (std::next_permutation(perm.begin(), perm.end()));
+    c.confusion -= paired_max;
+    return c;
+}
+
+TEST(DerScoring, AgreesWithBruteForceOnRandomTurns) {
+    std::mt19937 rng(12345);
+    constexpr int kSpeakers = 4;
+    constexpr time_us kEnd = 6000000;  // 6 s in 10 ms steps
+    auto random_turns = [&](int count) {
+        std::vector<speaker_turn> turns;
+        std::uniform_int_distribution<int> cell(0, 599), length(1, 150), who(0, kSpeakers - 1);
+        for (int i = 0; i < count; ++i) {
+            const time_us start = cell(rng) * time_us{10000};
+            const time_us end = std::min(kEnd, start + length(rng) * time_us{10000});
+            turns.push_back({std::string(1, static_cast<char>('A' + who(rng))), start, end});
+        }
+        return turns;
+    };
+    for (int round = 0; round < 60; ++round) {
+        const std::vector<speaker_turn> ref = random_turns(1 + round % 9);
+        const std::vector<speaker_turn> hyp = random_turns(round % 11);
+        const der_counts fast = score_recording(ref, hyp, {{0, kEnd}}, 0);
+        const der_counts slow = grid_score(ref, hyp, kEnd, kSpeakers);
+        ASSERT_EQ(fast.scored_speech, slow.scored_speech) << "round " << round;
+        ASSERT_EQ(fast.missed, slow.missed) << "round " << round;
+        ASSERT_EQ(fast.false_alarm, slow.false_alarm) << "round " << round;
+        ASSERT_EQ(fast.confusion, slow.confusion) << "round " << round;
+    }
 }
 
 TEST(HungarianAssignment, RectangularAndDegenerateMatrices) {
