@@ -36,7 +36,7 @@ decoded decode(const std::string &path) {
 
 // The reader's own view of a file, opened through its operations.
 struct opened {
-    zr_status_t status;
+    zr_status_t status = ZR_STATUS_SUCCESS;
     uint64_t frames = 0;
     int32_t channels = 0;
     int32_t rate = 0;
@@ -44,7 +44,8 @@ struct opened {
 
 opened open_with(const audio_reader_ops &ops, const std::string &path) {
     void *handle = nullptr;
-    opened out{ops.open(path.c_str(), &handle)};
+    opened out;
+    out.status = ops.open(path.c_str(), &handle);
     if (out.status == ZR_STATUS_SUCCESS) {
         out.frames = ops.num_frames(handle);
         out.channels = ops.num_channels(handle);
