@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "audio/resampler_fir.h"
 #include "common/alloc.h"
 
 namespace {
@@ -39,8 +40,7 @@ int32_t reduce_process(resampler_state *s, const int16_t *src, int32_t count, in
         if (n <= 0) break;  // cannot happen below the maximum input rate; never spin
         std::memcpy(s->input + a, src, static_cast<size_t>(n) * sizeof(int16_t));
         const int32_t end = a + n;
-        for (int32_t i = kResamplerHistory; i < end; ++i)
-            s->filtered[i - kResamplerHistory] = fir_filter_at(s->input, i, s->coefficients);
+        fir_block_kernel()(s->input, kResamplerHistory, end, s->coefficients, s->filtered);
         const int32_t m = end > kResamplerHistory ? end - kResamplerHistory : 0;
 
         int32_t used = 0;
@@ -116,8 +116,8 @@ int32_t double_process(resampler_state *s, const int16_t *src, int32_t count, in
             block[kDoublingFactor * j] = src[j];
             block[kDoublingFactor * j + 1] = 0;
         }
-        for (int32_t i = kResamplerHistory; i < kResamplerHistory + span; ++i)
-            s->filtered[i - kResamplerHistory] = fir_filter_at(s->input, i, s->coefficients);
+        fir_block_kernel()(s->input, kResamplerHistory, kResamplerHistory + span,
+                           s->coefficients, s->filtered);
         std::memcpy(dst + produced, s->filtered, static_cast<size_t>(span) * sizeof(int16_t));
         std::memmove(s->input, s->input + span,
                      static_cast<size_t>(kResamplerHistory) * sizeof(int16_t));
