@@ -148,6 +148,22 @@ TEST(ProcessFile, SameSegmentsAsProcessOnTheSamples) {
     }
 }
 
+TEST(ProcessFile, ShortRecordingsFailInThePipeline) {
+    engine_holder h;
+    // 300 samples at 16 kHz, and 200 at 8 kHz (400 once doubled).
+    const std::string at16 =
+        write_fixture_bytes("short16", pcm16_wav_bytes(std::vector<int16_t>(300, 9), 1, 16000));
+    const std::string at8 =
+        write_fixture_bytes("short8", pcm16_wav_bytes(std::vector<int16_t>(200, 9), 1, 8000));
+    for (const auto &[path, count] : {std::pair{at16, 300}, std::pair{at8, 400}}) {
+        const call_result r = process_file(h.engine, path);
+        EXPECT_EQ(r.status, ZR_STATUS_INVALID_ARGUMENT);
+        EXPECT_EQ(r.messages, std::vector<std::string>{
+                                  "Argument `num_samples` value `" + std::to_string(count) +
+                                  "` is less than the minimum acceptable value of `512`."});
+    }
+}
+
 // A reader that claims `frames` frames but can supply only `supply`.
 struct fake_reader {
     int32_t rate;

@@ -2,6 +2,7 @@
 // rates, channel counts, down-mix and the statuses of a refused open.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -216,6 +217,19 @@ TEST(FlacReader, MonoStereoAndRates) {
     const decoded r = decode(fast);
     ASSERT_EQ(r.status, ZR_STATUS_SUCCESS);
     EXPECT_EQ(r.samples.size(), 64000u);
+
+    // A stream header that leaves the length unknown counts as 0 frames.
+    std::vector<uint8_t> unknown = read_file_bytes(mono);
+    ASSERT_GT(unknown.size(), 26u);
+    unknown[21] &= 0xF0;
+    std::fill(unknown.begin() + 22, unknown.begin() + 26, 0);
+    const std::string unknown_path = write_fixture_bytes("flacunknown", unknown);
+    const opened zero = open_with(flac_reader_ops, unknown_path);
+    EXPECT_EQ(zero.status, ZR_STATUS_SUCCESS);
+    EXPECT_EQ(zero.frames, 0u);
+    const decoded empty = decode(unknown_path);
+    EXPECT_EQ(empty.status, ZR_STATUS_SUCCESS);
+    EXPECT_TRUE(empty.samples.empty());
 
     AUDIO_FIXTURE_OR_SKIP(six, "flacsix", "sox", "sox {in} -c 6 {out} trim 0 1", ".flac");
     EXPECT_EQ(open_with(flac_reader_ops, six).status, ZR_STATUS_INVALID_ARGUMENT);

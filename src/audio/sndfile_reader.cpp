@@ -71,6 +71,9 @@ zr_status_t sndfile_reader_open(const char *path, const sndfile_reader_rules &ru
         return ZR_STATUS_INVALID_ARGUMENT;
     if (info.channels != 1 && info.channels != 2) return ZR_STATUS_INVALID_ARGUMENT;
     if (info.samplerate <= 0 || info.frames < 0) return ZR_STATUS_INVALID_ARGUMENT;
+    // A FLAC stream whose header leaves the length unknown (0 in STREAMINFO)
+    // is reported as the largest count: take it as the 0 the header says.
+    if (info.frames == SF_COUNT_MAX) info.frames = 0;
     if (info.frames == 0 && !rules.allow_empty) return ZR_STATUS_INVALID_ARGUMENT;
     r->channels = info.channels;
     r->sample_rate = info.samplerate;
