@@ -242,7 +242,7 @@ void resampler_delete(resampler *r) {
 int64_t resampler_max_output(const resampler *r, int32_t count) {
     const float ratio = r->state->ratio;
     if (ratio < 1.0f) return int64_t{kDoublingFactor} * count;
-    // Spacing of at least one filtered sample, plus the pending samples of the
-    // previous call.
-    return int64_t{count} + pending_slack(ratio) + 1;
+    // Outputs are at least one filtered sample apart; the pending samples of
+    // the previous call (fewer than ratio + 2) can add a few more. Generous.
+    return int64_t{count} + 2 * int64_t{pending_slack(ratio)} + 4;
 }
