@@ -12,5 +12,8 @@ fir_block_fn fir_block_kernel() {
 #if defined(QUORVA_ARCH_x86_64)
     if (cpu_active_isa() >= ISA_AVX2) return fir_block_avx2;
 #endif
+#if defined(QUORVA_ARCH_aarch64)
+    if (cpu_active_isa() == ISA_NEON) return fir_block_neon;
+#endif
     return fir_block_scalar;
 }

@@ -17,6 +17,10 @@ void fir_block_scalar(const int16_t *input, int32_t first, int32_t end, const fl
 void fir_block_avx2(const int16_t *input, int32_t first, int32_t end, const float *h,
                     int16_t *out);
 #endif
+#if defined(QUORVA_ARCH_aarch64)
+void fir_block_neon(const int16_t *input, int32_t first, int32_t end, const float *h,
+                    int16_t *out);
+#endif
 
 // The kernel for the instruction set in use.
 fir_block_fn fir_block_kernel();
