@@ -319,6 +319,12 @@ TEST(ProcessFile, TruncatedAndDamagedFiles) {
         {"fz_ms", "sox", "sox {in} -e ms-adpcm {out} trim 0 1", ".wav"},
         {"fz_flac", "sox", "sox -M {in} {in2} -r 22050 {out} trim 0 1", ".flac"},
         {"fz_mp3", "lame", "sox {in} -t wav - trim 0 1 | lame --quiet -b 64 - {out}", ".mp3"},
+        // Two streams back to back: the rate and channel count change midway.
+        {"fz_mp3mixed", "lame",
+         "sox {in} -t wav - trim 0 1 | lame --quiet -b 64 - {out}.a && "
+         "sox -M {in} {in2} -r 44100 -t wav - trim 0 1 | lame --quiet - {out}.b && "
+         "cat {out}.a {out}.b > {out} && rm {out}.a {out}.b",
+         ".mp3"},
         {"fz_mp3id3", "lame",
          "sox -M {in} {in2} -r 44100 -t wav - trim 0 1 | lame --quiet --add-id3v2 --tt T - {out}", ".mp3"},
     };
