@@ -1,5 +1,7 @@
 // Format detection on the first bytes of a file, and the bounds of the ISO
 // box test.
+// Built only with the file readers.
+#if QUORVA_WITH_FILE_READERS
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -177,3 +179,5 @@ TEST(FormatDetect, Files) {
 }
 
 }  // namespace
+
+#endif  // QUORVA_WITH_FILE_READERS

@@ -1,5 +1,7 @@
 // The file driver: arguments, the failure table, the end-of-file tolerance,
 // agreement with zr_quorva_process, allocation failures, and damaged files.
+// Built only with the file readers.
+#if QUORVA_WITH_FILE_READERS
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -396,3 +398,5 @@ TEST(ProcessFile, ThreadsDecodeIndependently) {
 }
 
 }  // namespace
+
+#endif  // QUORVA_WITH_FILE_READERS

@@ -1,5 +1,7 @@
 // The resampler: supported ratios, lengths, the first samples, block-split
 // independence, saturation and progress at the highest rate.
+// Built only with the file readers.
+#if QUORVA_WITH_FILE_READERS
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -267,3 +269,5 @@ TEST(Resampler, KernelsMatchScalarReference) {
 }
 
 }  // namespace
+
+#endif  // QUORVA_WITH_FILE_READERS

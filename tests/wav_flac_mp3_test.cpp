@@ -1,5 +1,7 @@
 // The WAV, FLAC and MP3 readers on files made by real encoders: encodings,
 // rates, channel counts, down-mix and the statuses of a refused open.
+// Built only with the file readers.
+#if QUORVA_WITH_FILE_READERS
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -288,3 +290,5 @@ TEST(Mp3Reader, StereoAt44kHz) {
 }
 
 }  // namespace
+
+#endif  // QUORVA_WITH_FILE_READERS
