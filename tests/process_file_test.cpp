@@ -268,7 +268,9 @@ TEST(ProcessFile, EveryAllocationFailure) {
     engine_holder h;
     AUDIO_FIXTURE_OR_SKIP(wav16, "ref16", "sox", "sox {in} -b 16 {out} trim 0 4", ".wav");
     AUDIO_FIXTURE_OR_SKIP(wav48, "stereo48", "sox", "sox -M {in} {in2} -b 16 -r 48000 {out} trim 0 2", ".wav");
-    for (const std::string &path : {wav16, wav48}) {
+    AUDIO_FIXTURE_OR_SKIP(mp3, "sweep_mp3", "lame",
+                          "sox -M {in} {in2} -r 44100 -t wav - trim 0 1 | lame --quiet - {out}", ".mp3");
+    for (const std::string &path : {wav16, wav48, mp3}) {
         alloc_fail_at(0);
         const call_result clean = process_file(h.engine, path);
         int64_t in_driver = 0;  // allocations before the pipeline runs
