@@ -17,7 +17,7 @@ enum audio_format : uint32_t {
     AUDIO_FORMAT_WEBM = 7,
 };
 
-struct resampler_state;
+struct resampler;
 
 // The operations of one format. `open` stores its handle in *handle as soon
 // as it exists; whether open succeeds or fails, the driver releases the
@@ -42,7 +42,7 @@ struct audio_reader {
     void *handle;
     audio_reader_ops ops;
     int16_t *chunk;            // 1024-sample transfer buffer while resampling
-    resampler_state *resampler;     // present only while resampling
+    struct resampler *resampler;  // present only while resampling
     int64_t remaining_output;  // output samples still expected
 };
 

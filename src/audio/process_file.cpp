@@ -1,3 +1,5 @@
+#include "audio/audio_file_decoder.h"
+#include "common/alloc.h"
 #include "common/error_store.h"
 #include "model/engine.h"
 
@@ -21,7 +23,18 @@ extern "C" zr_status_t zr_quorva_process_file(zr_quorva_t *object, const char *a
         error_stack_push(MSG_ARG_NULL, "segments");
         return ZR_STATUS_INVALID_ARGUMENT;
     }
-    // Audio file decoding is not built yet.
+#if QUORVA_WITH_FILE_READERS
+    int16_t *samples = nullptr;
+    int32_t count = 0;
+    const zr_status_t status = decode_audio_file(audio_path, &samples, &count);
+    if (status != ZR_STATUS_SUCCESS) return status;
+    // Its status and messages are the call's own.
+    const zr_status_t processed = zr_quorva_process(object, samples, count, num_segments, segments);
+    mem_free(samples);
+    return processed;
+#else
+    // Built without the decoding libraries: no file can be read.
     error_stack_push(MSG_CODE_COMPONENT);
-    return ZR_STATUS_RUNTIME_ERROR;
+    return ZR_STATUS_INVALID_ARGUMENT;
+#endif
 }
