@@ -157,18 +157,6 @@ fixture webm_video_first_fixture() {
                     " -map 0:v -map 1:a -t 3 -c:v libvpx -c:a copy -f webm {out}");
 }
 
-std::vector<uint8_t> read_file_bytes(const std::string &path) {
-    std::vector<uint8_t> bytes;
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) throw std::runtime_error("cannot open " + path);
-    uint8_t piece[4096];
-    for (size_t got; (got = std::fread(piece, 1, sizeof piece, f)) > 0;) {
-        bytes.insert(bytes.end(), piece, piece + got);
-    }
-    std::fclose(f);
-    return bytes;
-}
-
 std::vector<std::vector<uint8_t>> ogg_packets_of(const std::string &path, std::vector<int64_t> *granules,
                                                  std::vector<bool> *ends) {
     const std::vector<uint8_t> bytes = read_file_bytes(path);

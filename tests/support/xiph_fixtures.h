@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/audio_fixtures.h"  // read_file_bytes
+
 struct fixture {
     std::string path;    // the file; empty when it could not be made
     std::string reason;  // why not
@@ -40,8 +42,6 @@ fixture webm_vorbis_fixture();
 // WebM with a VP8 test pattern as track 1 and the 48 kHz mono Opus fixture's
 // packets as track 2.
 fixture webm_video_first_fixture();
-
-std::vector<uint8_t> read_file_bytes(const std::string &path);
 
 // The packets of the first logical stream of an Ogg file, in order, with
 // their granule positions and end-of-stream flags when asked for.
