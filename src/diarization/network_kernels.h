@@ -1,0 +1,40 @@
+// The hot loops of the embedding network behind a table of operations: a
+// scalar reference and vector variants for each instruction set, chosen at
+// run time. Every variant gives results identical to the reference.
+#pragma once
+
+#include <cstdint>
+
+#include "common/cpu_features.h"
+
+struct network_kernels {
+    // y[i] = clamp16(((sum_k W[i][k] x[k] + bias[i] 1024 + 64) >> 7) [+ y[i]]) for
+    // i < rows, W row-major (rows x cols). The sum wraps in 32 bits; the old
+    // y[i] is added only when `accumulate` is non-zero.
+    void (*dense)(const int8_t *weights, const int8_t *bias, int32_t rows, int32_t cols,
+                  const int16_t *x, int16_t *y, int accumulate);
+
+    // One cell step after the gate pre-activations are known: `gates` holds
+    // the update gate, candidate and output gate blocks of `hidden` values
+    // each; c and h (hidden values each) are updated in place.
+    void (*gate_state)(const int16_t *gates, int32_t hidden, int16_t *c, int16_t *h);
+
+    // y[i] = clamp16(y[i] + b[i]) for i < count.
+    void (*add_saturate)(int16_t *y, const int16_t *b, int32_t count);
+};
+
+// The kernels for `isa`; the scalar reference when this build or CPU lacks it.
+const network_kernels *network_kernels_for(cpu_isa isa);
+
+// The kernels for the instruction set in use now (cpu_active_isa).
+inline const network_kernels *network_kernels_active() {
+    return network_kernels_for(cpu_active_isa());
+}
+
+// Per-instruction-set tables, defined in the *_<isa>.cpp files.
+extern const network_kernels kNetworkKernelsScalar;
+extern const network_kernels kNetworkKernelsSse41;
+extern const network_kernels kNetworkKernelsAvx2;
+extern const network_kernels kNetworkKernelsAvx512;
+extern const network_kernels kNetworkKernelsAvx512Vnni;
+extern const network_kernels kNetworkKernelsNeon;
