@@ -31,6 +31,14 @@ inline __m128i fold512(__m512i v) {
     return _mm_add_epi32(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
 }
 
+// Lanes 0..3: the sums of a0..a3, transposing within 128-bit lanes before
+// the final fold so that four rows share one reduction.
+inline __m128i sum4_512(__m512i a0, __m512i a1, __m512i a2, __m512i a3) {
+    const __m512i t0 = _mm512_add_epi32(_mm512_unpacklo_epi32(a0, a1), _mm512_unpackhi_epi32(a0, a1));
+    const __m512i t1 = _mm512_add_epi32(_mm512_unpacklo_epi32(a2, a3), _mm512_unpackhi_epi32(a2, a3));
+    return fold512(_mm512_add_epi32(_mm512_unpacklo_epi64(t0, t1), _mm512_unpackhi_epi64(t0, t1)));
+}
+
 template <typename Mac>
 void dense_avx512_with(const int8_t *weights, const int8_t *bias, int32_t rows, int32_t cols,
                        const int16_t *x, int16_t *y, int accumulate) {
@@ -59,7 +67,7 @@ void dense_avx512_with(const int8_t *weights, const int8_t *bias, int32_t rows, 
             a2 = Mac::apply(a2, widen32_masked(tail, r2 + full), x_tail);
             a3 = Mac::apply(a3, widen32_masked(tail, r3 + full), x_tail);
         }
-        dense_finish4(sum4_epi32(fold512(a0), fold512(a1), fold512(a2), fold512(a3)), bias + i,
+        dense_finish4(sum4_512(a0, a1, a2, a3), bias + i,
                       y + i, accumulate);
     }
     for (; i < rows; ++i) {
