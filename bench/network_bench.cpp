@@ -152,8 +152,10 @@ void BM_DenseKernel(benchmark::State &state) {
     std::vector<int16_t> x(static_cast<size_t>(cols));
     std::vector<int16_t> y(static_cast<size_t>(rows));
     for (auto &v : x) v = static_cast<int16_t>(dist(rng) * 8);
+    std::vector<int8_t> packed(k->packed_size(rows, cols));
+    k->pack(weights.data(), rows, cols, packed.data());
     for (auto _ : state) {
-        k->dense(weights.data(), bias.data(), rows, cols, x.data(), y.data(), 1);
+        k->dense(packed.data(), bias.data(), rows, cols, x.data(), y.data(), 1);
         benchmark::DoNotOptimize(y.data());
         benchmark::ClobberMemory();
     }

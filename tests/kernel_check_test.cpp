@@ -38,8 +38,10 @@ struct dense_case {
 };
 
 std::vector<int16_t> run_dense(const network_kernels *k, const dense_case &c, int accumulate) {
+    std::vector<int8_t> packed(k->packed_size(c.rows, c.cols));
+    k->pack(c.weights.data(), c.rows, c.cols, packed.data());
     std::vector<int16_t> y = c.y;
-    k->dense(c.weights.data(), c.bias.data(), c.rows, c.cols, c.x.data(), y.data(), accumulate);
+    k->dense(packed.data(), c.bias.data(), c.rows, c.cols, c.x.data(), y.data(), accumulate);
     return y;
 }
 

@@ -3,6 +3,7 @@
 // every instruction set, the windowing, and the failure paths.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -60,15 +61,18 @@ TEST(NetworkFixedPoint, DenseAccumulateClampsInEveryVariant) {
         const auto isa = static_cast<cpu_isa>(i);
         if (!cpu_isa_supported(isa)) continue;
         const network_kernels *k = network_kernels_for(isa);
+        int8_t packed[64] = {};
+        ASSERT_LE(k->packed_size(1, 1), sizeof packed);
+        k->pack(weight, 1, 1, packed);
         int16_t x = 32000;
         int16_t y = 0;
-        k->dense(weight, bias, 1, 1, &x, &y, 0);
+        k->dense(packed, bias, 1, 1, &x, &y, 0);
         EXPECT_EQ(y, 30000) << cpu_isa_name(isa);
-        k->dense(weight, bias, 1, 1, &x, &y, 1);
+        k->dense(packed, bias, 1, 1, &x, &y, 1);
         EXPECT_EQ(y, 32767) << cpu_isa_name(isa);
         x = -32000;
         y = -30000;
-        k->dense(weight, bias, 1, 1, &x, &y, 1);
+        k->dense(packed, bias, 1, 1, &x, &y, 1);
         EXPECT_EQ(y, -32768) << cpu_isa_name(isa);
     }
 }
@@ -325,6 +329,21 @@ TEST(NetworkEmbeddings, InputNoLongerThanAWindowIsOnePass) {
     // its rows are those of one window pass over all frames.
     EXPECT_TRUE(same_bits(run_network(engine, features, 30), ref_window(params(engine), features.data(), 30)));
     EXPECT_TRUE(same_bits(run_network(engine, features, 17), ref_window(params(engine), features.data(), 17)));
+}
+
+TEST(NetworkEmbeddings, LongWindowNeedsNoMoreMemoryThanTheInput) {
+    // A window far longer than any input: the buffers follow the input's
+    // length, not the window's, and the one pass covers every frame.
+    model_shape shape;
+    shape.window_frames = INT32_MAX;
+    shape.context_frames = 10;
+    engine_ptr engine = make_engine(random_model(shape, 27));
+    ASSERT_NE(engine, nullptr);
+    const vec16 features = random_features(30, 28);
+    alloc_fail_at(0);
+    const std::vector<float> out = run_network(engine, features, 30);
+    EXPECT_LT(alloc_largest(), size_t{1} << 20);
+    EXPECT_TRUE(same_bits(out, ref_window(params(engine), features.data(), 30)));
 }
 
 // ---- output normalisation -----------------------------------------------------

@@ -15,6 +15,7 @@ struct window_buffers {
     int16_t *layer_out[2];   // frames x H outputs, alternating between layers
     int16_t *gates;          // frames x 3H gate pre-activations of one direction
     int16_t *projection;     // D output-layer values of one frame
+    int8_t *packed_weights;  // every weight matrix in the kernels' layout
 };
 
 void buffers_release(window_buffers *b) {
@@ -23,26 +24,57 @@ void buffers_release(window_buffers *b) {
     mem_free(b->layer_out[1]);
     mem_free(b->gates);
     mem_free(b->projection);
+    mem_free(b->packed_weights);
     *b = {};
 }
 
-zr_status_t buffers_create(size_t frames, size_t hidden, size_t dim, window_buffers *b) {
+zr_status_t buffers_create(size_t frames, size_t hidden, size_t dim, size_t packed_bytes,
+                           window_buffers *b) {
     *b = {};
     b->scratch = static_cast<float *>(mem_alloc(frames * dim * sizeof(float)));
     if (b->scratch != nullptr) b->layer_out[0] = static_cast<int16_t *>(mem_alloc(frames * hidden * sizeof(int16_t)));
     if (b->layer_out[0] != nullptr) b->layer_out[1] = static_cast<int16_t *>(mem_alloc(frames * hidden * sizeof(int16_t)));
     if (b->layer_out[1] != nullptr) b->gates = static_cast<int16_t *>(mem_alloc(frames * 3 * hidden * sizeof(int16_t)));
     if (b->gates != nullptr) b->projection = static_cast<int16_t *>(mem_alloc(dim * sizeof(int16_t)));
-    if (b->projection == nullptr) {
+    if (b->projection != nullptr) b->packed_weights = static_cast<int8_t *>(mem_alloc(packed_bytes));
+    if (b->packed_weights == nullptr) {
         buffers_release(b);
         return ZR_STATUS_OUT_OF_MEMORY;
     }
     return ZR_STATUS_SUCCESS;
 }
 
-void apply_dense(const network_kernels *k, const dense_tensor *m, const int16_t *x, int16_t *y,
-                 int accumulate) {
-    k->dense(m->weights, m->bias, m->rows, m->cols, x, y, accumulate);
+void apply_dense(const network_kernels *k, const dense_wrapper *w, const int16_t *x, int16_t *y) {
+    const dense_tensor *m = w->tensor;
+    k->dense(w->packed, m->bias, m->rows, m->cols, x, y, w->accumulate);
+}
+
+// Calls f on every dense wrapper of the network, always in the same order.
+template <typename F>
+void for_each_wrapper(network_runtime *rt, F f) {
+    for (int32_t l = 0; l < rt->network->num_layers; ++l) {
+        for (recurrent_cell *cell : {rt->forward_cells[l], rt->backward_cells[l]}) {
+            f(cell->input);
+            f(cell->recurrent);
+        }
+    }
+    f(rt->output);
+}
+
+size_t packed_bytes(network_runtime *rt, const network_kernels *k) {
+    size_t total = 0;
+    for_each_wrapper(rt, [&](dense_wrapper *w) { total += k->packed_size(w->tensor->rows, w->tensor->cols); });
+    return total;
+}
+
+// Lays every weight matrix out for the kernels in use; once per call, as
+// the choice of kernels may change between calls.
+void pack_weights(network_runtime *rt, const network_kernels *k, int8_t *packed) {
+    for_each_wrapper(rt, [&](dense_wrapper *w) {
+        k->pack(w->tensor->weights, w->tensor->rows, w->tensor->cols, packed);
+        w->packed = packed;
+        packed += k->packed_size(w->tensor->rows, w->tensor->cols);
+    });
 }
 
 // Input products W x of every frame, before the time loop: they do not
@@ -51,14 +83,14 @@ void input_products(const network_kernels *k, const recurrent_cell *cell, const 
                     int32_t frames, int16_t *gates) {
     const dense_tensor *w = cell->input->tensor;
     for (int32_t t = 0; t < frames; ++t) {
-        apply_dense(k, w, x + static_cast<size_t>(t) * w->cols, gates + static_cast<size_t>(t) * w->rows,
-                    cell->input->accumulate);
+        apply_dense(k, cell->input, x + static_cast<size_t>(t) * w->cols,
+                    gates + static_cast<size_t>(t) * w->rows);
     }
 }
 
 // One cell step on the frame whose input products are in `gates`.
 void cell_step(const network_kernels *k, recurrent_cell *cell, int16_t *gates) {
-    apply_dense(k, cell->recurrent->tensor, cell->h, gates, cell->recurrent->accumulate);
+    apply_dense(k, cell->recurrent, cell->h, gates);
     k->gate_state(gates, layer_hidden_size(cell->layer), cell->c, cell->h);
 }
 
@@ -110,8 +142,7 @@ void window_pass(network_runtime *rt, const network_kernels *k, window_buffers *
 
     const dense_tensor *output = rt->output->tensor;
     for (int32_t t = 0; t < frames; ++t) {
-        apply_dense(k, output, x + static_cast<size_t>(t) * output->cols, b->projection,
-                    rt->output->accumulate);
+        apply_dense(k, rt->output, x + static_cast<size_t>(t) * output->cols, b->projection);
         normalize_embedding(b->projection, output->rows, out + static_cast<size_t>(t) * output->rows);
     }
 
@@ -145,12 +176,12 @@ zr_status_t network_embeddings(network_runtime *runtime, const int16_t *features
     // No window is longer than the input, so a long window needs no more
     // memory than the input it covers.
     const auto longest = static_cast<int32_t>(std::min<int64_t>(window, n));
-    window_buffers b;
-    const zr_status_t status =
-        buffers_create(static_cast<size_t>(longest), static_cast<size_t>(widest_layer(net)), dim_size, &b);
-    if (status != ZR_STATUS_SUCCESS) return status;
-
     const network_kernels *k = network_kernels_active();
+    window_buffers b;
+    const zr_status_t status = buffers_create(static_cast<size_t>(longest), static_cast<size_t>(widest_layer(net)),
+                                              dim_size, packed_bytes(runtime, k), &b);
+    if (status != ZR_STATUS_SUCCESS) return status;
+    pack_weights(runtime, k, b.packed_weights);
     window_pass(runtime, k, &b, features, longest, embeddings);
 
     // Each later window starts 2 Nc frames before the end of the previous
@@ -168,6 +199,7 @@ zr_status_t network_embeddings(network_runtime *runtime, const int16_t *features
         t = end;
     }
 
+    for_each_wrapper(runtime, [](dense_wrapper *w) { w->packed = nullptr; });
     buffers_release(&b);
     return ZR_STATUS_SUCCESS;
 }

@@ -3,15 +3,23 @@
 // run time. Every variant gives results identical to the reference.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/cpu_features.h"
 
 struct network_kernels {
+    // Bytes a rows x cols weight matrix takes in this variant's layout.
+    size_t (*packed_size)(int32_t rows, int32_t cols);
+
+    // Rearranges row-major weights into this variant's layout (packed_size
+    // bytes at `packed`).
+    void (*pack)(const int8_t *weights, int32_t rows, int32_t cols, int8_t *packed);
+
     // y[i] = clamp16(((sum_k W[i][k] x[k] + bias[i] 1024 + 64) >> 7) [+ y[i]]) for
-    // i < rows, W row-major (rows x cols). The sum wraps in 32 bits; the old
-    // y[i] is added only when `accumulate` is non-zero.
-    void (*dense)(const int8_t *weights, const int8_t *bias, int32_t rows, int32_t cols,
+    // i < rows, W given in this variant's layout. The sum wraps in 32 bits;
+    // the old y[i] is added only when `accumulate` is non-zero.
+    void (*dense)(const int8_t *packed, const int8_t *bias, int32_t rows, int32_t cols,
                   const int16_t *x, int16_t *y, int accumulate);
 
     // One cell step after the gate pre-activations are known: `gates` holds
@@ -22,6 +30,10 @@ struct network_kernels {
     // y[i] = clamp16(y[i] + b[i]) for i < count.
     void (*add_saturate)(int16_t *y, const int16_t *b, int32_t count);
 };
+
+// The plain layout: row-major, as stored in the model.
+size_t row_major_size(int32_t rows, int32_t cols);
+void row_major_pack(const int8_t *weights, int32_t rows, int32_t cols, int8_t *packed);
 
 // The kernels for `isa`; the scalar reference when this build or CPU lacks it.
 const network_kernels *network_kernels_for(cpu_isa isa);

@@ -124,4 +124,4 @@ void add_saturate_avx2(int16_t *y, const int16_t *b, int32_t count) {
 
 }  // namespace
 
-const network_kernels kNetworkKernelsAvx2 = {dense_avx2, gate_state_avx2, add_saturate_avx2};
+const network_kernels kNetworkKernelsAvx2 = {row_major_size, row_major_pack, dense_avx2, gate_state_avx2, add_saturate_avx2};

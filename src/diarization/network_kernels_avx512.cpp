@@ -9,12 +9,12 @@ struct madd_then_add {
     }
 };
 
-void dense_avx512(const int8_t *weights, const int8_t *bias, int32_t rows, int32_t cols,
+void dense_avx512(const int8_t *packed, const int8_t *bias, int32_t rows, int32_t cols,
                   const int16_t *x, int16_t *y, int accumulate) {
-    dense_avx512_with<madd_then_add>(weights, bias, rows, cols, x, y, accumulate);
+    dense_avx512_with<madd_then_add>(packed, bias, rows, cols, x, y, accumulate);
 }
 
 }  // namespace
 
-const network_kernels kNetworkKernelsAvx512 = {dense_avx512, gate_state_avx512,
+const network_kernels kNetworkKernelsAvx512 = {blocked_size, blocked_pack, dense_avx512, gate_state_avx512,
                                                add_saturate_avx512};

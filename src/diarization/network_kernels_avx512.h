@@ -7,6 +7,7 @@
 // some intrinsics start from; the warning says nothing about this code.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
 #include "diarization/network_kernels.h"
@@ -22,65 +23,103 @@ inline __m512i widen32(const int8_t *p) {
     return _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
 }
 
-inline __m512i widen32_masked(__mmask32 m, const int8_t *p) {
-    return _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, p));
+// Weight layout: blocks of 16 rows; within a block, for each pair of
+// columns, the two weights of every row side by side (32 bytes), so that
+// after sign extension each 32-bit lane of a vpmaddwd/vpdpwssd is one row and
+// no row sum needs a horizontal reduction. Padding rows and the padding
+// column of an odd count are zero.
+constexpr int32_t kBlockRows = 16;
+
+inline size_t blocked_pairs(int32_t cols) { return (static_cast<size_t>(cols) + 1) / 2; }
+
+inline size_t blocked_size(int32_t rows, int32_t cols) {
+    const size_t blocks = (static_cast<size_t>(rows) + kBlockRows - 1) / kBlockRows;
+    return blocks * blocked_pairs(cols) * 2 * kBlockRows;
 }
 
-inline __m128i fold512(__m512i v) {
-    const __m256i h = _mm256_add_epi32(_mm512_castsi512_si256(v), _mm512_extracti64x4_epi64(v, 1));
-    return _mm_add_epi32(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
+void blocked_pack(const int8_t *weights, int32_t rows, int32_t cols, int8_t *packed) {
+    const size_t pairs = blocked_pairs(cols);
+    const size_t blocks = (static_cast<size_t>(rows) + kBlockRows - 1) / kBlockRows;
+    for (size_t b = 0; b < blocks; ++b) {
+        for (size_t p = 0; p < pairs; ++p) {
+            int8_t *out = packed + (b * pairs + p) * 2 * kBlockRows;
+            for (size_t r = 0; r < kBlockRows; ++r) {
+                const size_t row = b * kBlockRows + r;
+                for (size_t j = 0; j < 2; ++j) {
+                    const size_t col = 2 * p + j;
+                    out[2 * r + j] = row < static_cast<size_t>(rows) && col < static_cast<size_t>(cols)
+                                         ? weights[row * static_cast<size_t>(cols) + col]
+                                         : int8_t{0};
+                }
+            }
+        }
+    }
 }
 
-// Lanes 0..3: the sums of a0..a3, transposing within 128-bit lanes before
-// the final fold so that four rows share one reduction.
-inline __m128i sum4_512(__m512i a0, __m512i a1, __m512i a2, __m512i a3) {
-    const __m512i t0 = _mm512_add_epi32(_mm512_unpacklo_epi32(a0, a1), _mm512_unpackhi_epi32(a0, a1));
-    const __m512i t1 = _mm512_add_epi32(_mm512_unpacklo_epi32(a2, a3), _mm512_unpackhi_epi32(a2, a3));
-    return fold512(_mm512_add_epi32(_mm512_unpacklo_epi64(t0, t1), _mm512_unpackhi_epi64(t0, t1)));
+// Rounds, shifts, optionally adds the stored outputs and stores the first
+// n (at most 16) rows of a block with saturation.
+inline void finish16(__m512i acc, const int8_t *bias, int16_t *y, int32_t n, int accumulate) {
+    const auto m = static_cast<__mmask16>(n >= 16 ? 0xFFFFu : (1u << n) - 1u);
+    const __m512i b = _mm512_slli_epi32(_mm512_cvtepi8_epi32(_mm_maskz_loadu_epi8(m, bias)), 10);
+    __m512i r = _mm512_srai_epi32(_mm512_add_epi32(acc, _mm512_add_epi32(b, _mm512_set1_epi32(64))), 7);
+    if (accumulate) r = _mm512_add_epi32(r, _mm512_cvtepi16_epi32(_mm256_maskz_loadu_epi16(m, y)));
+    _mm256_mask_storeu_epi16(y, m, _mm512_cvtsepi32_epi16(r));
+}
+
+// N consecutive blocks of rows. Two accumulators per block (even and odd
+// column pairs) keep 2N independent chains; the sums wrap, so their order
+// does not matter.
+template <typename Mac, int N>
+inline void dense_blocks(const int8_t *packed, int32_t cols, const int16_t *x, const int8_t *bias,
+                         int16_t *y, int32_t rows_left, int accumulate) {
+    const size_t pairs = blocked_pairs(cols);
+    const size_t full_pairs = static_cast<size_t>(cols) / 2;
+    const size_t block_bytes = pairs * 2 * kBlockRows;
+    __m512i a[N], b[N];
+#pragma GCC unroll 4
+    for (int q = 0; q < N; ++q) a[q] = b[q] = _mm512_setzero_si512();
+    size_t p = 0;
+    for (; p + 2 <= full_pairs; p += 2) {
+        int32_t x01, x23;
+        std::memcpy(&x01, x + 2 * p, sizeof x01);
+        std::memcpy(&x23, x + 2 * p + 2, sizeof x23);
+        const __m512i xa = _mm512_set1_epi32(x01);
+        const __m512i xb = _mm512_set1_epi32(x23);
+        const int8_t *w = packed + p * 2 * kBlockRows;
+#pragma GCC unroll 4
+        for (int q = 0; q < N; ++q) {
+            a[q] = Mac::apply(a[q], widen32(w + q * block_bytes), xa);
+            b[q] = Mac::apply(b[q], widen32(w + q * block_bytes + 2 * kBlockRows), xb);
+        }
+    }
+    for (; p < pairs; ++p) {
+        const auto lo = static_cast<uint16_t>(x[2 * p]);
+        const auto hi = 2 * p + 1 < static_cast<size_t>(cols) ? static_cast<uint16_t>(x[2 * p + 1]) : uint16_t{0};
+        const __m512i xv = _mm512_set1_epi32(static_cast<int32_t>(uint32_t{lo} | (uint32_t{hi} << 16)));
+        const int8_t *w = packed + p * 2 * kBlockRows;
+#pragma GCC unroll 4
+        for (int q = 0; q < N; ++q) a[q] = Mac::apply(a[q], widen32(w + q * block_bytes), xv);
+    }
+#pragma GCC unroll 4
+    for (int q = 0; q < N; ++q) {
+        finish16(_mm512_add_epi32(a[q], b[q]), bias + q * kBlockRows, y + q * kBlockRows,
+                 rows_left - q * kBlockRows, accumulate);
+    }
 }
 
 template <typename Mac>
-void dense_avx512_with(const int8_t *weights, const int8_t *bias, int32_t rows, int32_t cols,
+void dense_avx512_with(const int8_t *packed, const int8_t *bias, int32_t rows, int32_t cols,
                        const int16_t *x, int16_t *y, int accumulate) {
-    const auto stride = static_cast<size_t>(cols);
-    const int32_t full = cols & ~31;
-    const int32_t rest = cols - full;
-    const __mmask32 tail = low_mask32(rest);
-    const __m512i x_tail = _mm512_maskz_loadu_epi16(tail, x + full);
-    int32_t i = 0;
-    for (; i + 4 <= rows; i += 4) {
-        const int8_t *r0 = weights + static_cast<size_t>(i) * stride;
-        const int8_t *r1 = r0 + stride;
-        const int8_t *r2 = r1 + stride;
-        const int8_t *r3 = r2 + stride;
-        __m512i a0 = _mm512_setzero_si512(), a1 = a0, a2 = a0, a3 = a0;
-        for (int32_t k = 0; k < full; k += 32) {
-            const __m512i xv = _mm512_loadu_si512(x + k);
-            a0 = Mac::apply(a0, widen32(r0 + k), xv);
-            a1 = Mac::apply(a1, widen32(r1 + k), xv);
-            a2 = Mac::apply(a2, widen32(r2 + k), xv);
-            a3 = Mac::apply(a3, widen32(r3 + k), xv);
-        }
-        if (rest != 0) {
-            a0 = Mac::apply(a0, widen32_masked(tail, r0 + full), x_tail);
-            a1 = Mac::apply(a1, widen32_masked(tail, r1 + full), x_tail);
-            a2 = Mac::apply(a2, widen32_masked(tail, r2 + full), x_tail);
-            a3 = Mac::apply(a3, widen32_masked(tail, r3 + full), x_tail);
-        }
-        dense_finish4(sum4_512(a0, a1, a2, a3), bias + i,
-                      y + i, accumulate);
+    const size_t block_bytes = blocked_pairs(cols) * 2 * kBlockRows;
+    const int32_t blocks = (rows + kBlockRows - 1) / kBlockRows;
+    int32_t b = 0;
+    for (; b + 4 <= blocks; b += 4) {
+        dense_blocks<Mac, 4>(packed + static_cast<size_t>(b) * block_bytes, cols, x, bias + b * kBlockRows,
+                             y + b * kBlockRows, rows - b * kBlockRows, accumulate);
     }
-    for (; i < rows; ++i) {
-        const int8_t *r0 = weights + static_cast<size_t>(i) * stride;
-        __m512i a0 = _mm512_setzero_si512();
-        for (int32_t k = 0; k < full; k += 32) {
-            a0 = Mac::apply(a0, widen32(r0 + k), _mm512_loadu_si512(x + k));
-        }
-        if (rest != 0) a0 = Mac::apply(a0, widen32_masked(tail, r0 + full), x_tail);
-        const __m128i zero = _mm_setzero_si128();
-        const auto acc =
-            static_cast<uint32_t>(_mm_cvtsi128_si32(sum4_epi32(fold512(a0), zero, zero, zero)));
-        dense_finish1(acc, bias[i], y + i, accumulate);
+    for (; b < blocks; ++b) {
+        dense_blocks<Mac, 1>(packed + static_cast<size_t>(b) * block_bytes, cols, x, bias + b * kBlockRows,
+                             y + b * kBlockRows, rows - b * kBlockRows, accumulate);
     }
 }
 

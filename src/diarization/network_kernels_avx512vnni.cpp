@@ -10,12 +10,12 @@ struct dot_accumulate {
     }
 };
 
-void dense_avx512vnni(const int8_t *weights, const int8_t *bias, int32_t rows, int32_t cols,
+void dense_avx512vnni(const int8_t *packed, const int8_t *bias, int32_t rows, int32_t cols,
                       const int16_t *x, int16_t *y, int accumulate) {
-    dense_avx512_with<dot_accumulate>(weights, bias, rows, cols, x, y, accumulate);
+    dense_avx512_with<dot_accumulate>(packed, bias, rows, cols, x, y, accumulate);
 }
 
 }  // namespace
 
-const network_kernels kNetworkKernelsAvx512Vnni = {dense_avx512vnni, gate_state_avx512,
+const network_kernels kNetworkKernelsAvx512Vnni = {blocked_size, blocked_pack, dense_avx512vnni, gate_state_avx512,
                                                    add_saturate_avx512};

@@ -141,4 +141,4 @@ void add_saturate_neon(int16_t *y, const int16_t *b, int32_t count) {
 
 }  // namespace
 
-const network_kernels kNetworkKernelsNeon = {dense_neon, gate_state_neon, add_saturate_neon};
+const network_kernels kNetworkKernelsNeon = {row_major_size, row_major_pack, dense_neon, gate_state_neon, add_saturate_neon};

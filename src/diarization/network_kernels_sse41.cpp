@@ -122,4 +122,4 @@ void add_saturate_sse41(int16_t *y, const int16_t *b, int32_t count) {
 
 }  // namespace
 
-const network_kernels kNetworkKernelsSse41 = {dense_sse41, gate_state_sse41, add_saturate_sse41};
+const network_kernels kNetworkKernelsSse41 = {row_major_size, row_major_pack, dense_sse41, gate_state_sse41, add_saturate_sse41};
