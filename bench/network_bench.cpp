@@ -127,7 +127,8 @@ void BM_ProcessPerHourOfAudio(benchmark::State &state) {
     for (auto _ : state) {
         int32_t count = 0;
         zr_quorva_segment_t *segments = nullptr;
-        status = zr_quorva_process(engine, pcm.data(), static_cast<int32_t>(pcm.size()), &count, &segments);
+        status = zr_quorva_process(engine, pcm.data(), static_cast<int32_t>(pcm.size()), &count,
+                                   &segments);
         zr_quorva_segments_delete(segments);
     }
     set_per_hour_counters(state, kBenchFrames);
@@ -163,7 +164,9 @@ void BM_DenseKernel(benchmark::State &state) {
         benchmark::Counter(double(rows) * cols, benchmark::Counter::kIsIterationInvariantRate);
     state.SetLabel(cpu_isa_name(isa));
 }
-BENCHMARK(BM_DenseKernel)->ArgsProduct({{ISA_SCALAR, ISA_SSE41, ISA_AVX2, ISA_AVX512, ISA_AVX512VNNI, ISA_NEON}, {80, 128}});
+BENCHMARK(BM_DenseKernel)
+    ->ArgsProduct({{ISA_SCALAR, ISA_SSE41, ISA_AVX2, ISA_AVX512, ISA_AVX512VNNI, ISA_NEON},
+                   {80, 128}});
 
 #if defined(__x86_64__)
 constexpr int64_t kPeakLoops = 1 << 16;
@@ -192,8 +195,8 @@ __attribute__((target("avx512f,avx512bw"), noinline)) void peak_vpmaddwd(int64_t
         "jnz 1b\n\t"
         : "+r"(loops)
         :
-        : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
-          "xmm10", "xmm11", "xmm12", "xmm13", "cc");
+        : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
+          "xmm11", "xmm12", "xmm13", "cc");
 }
 
 // The same with vpdpwssd (multiply, pairwise sum and accumulate in one):
@@ -219,8 +222,8 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"), noinline)) void peak_vpdpw
         "jnz 1b\n\t"
         : "+r"(loops)
         :
-        : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
-          "xmm10", "xmm11", "xmm12", "xmm13", "cc");
+        : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
+          "xmm11", "xmm12", "xmm13", "cc");
 }
 
 // What the kernel's inner step can reach at best: each vpdpwssd fed by a
@@ -228,7 +231,8 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"), noinline)) void peak_vpdpw
 // loop into eight accumulators, all loads from L1.
 alignas(64) int8_t g_peak_weights[8 * 32];
 
-__attribute__((target("avx512f,avx512bw,avx512vnni"), noinline)) void peak_widen_vpdpwssd(int64_t loops) {
+__attribute__((target("avx512f,avx512bw,avx512vnni"), noinline)) void peak_widen_vpdpwssd(
+    int64_t loops) {
     const int8_t *w = g_peak_weights;
     asm volatile(
         "vpternlogd $0xff, %%zmm13, %%zmm13, %%zmm13\n\t"
@@ -261,8 +265,8 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"), noinline)) void peak_widen
         "jnz 1b\n\t"
         : "+r"(loops)
         : "r"(w)
-        : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
-          "xmm10", "xmm11", "xmm13", "cc", "memory");
+        : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
+          "xmm11", "xmm13", "cc", "memory");
 }
 
 void BM_PeakInstruction(benchmark::State &state, void (*loop)(int64_t), cpu_isa needs) {
@@ -273,7 +277,8 @@ void BM_PeakInstruction(benchmark::State &state, void (*loop)(int64_t), cpu_isa 
 }
 BENCHMARK_CAPTURE(BM_PeakInstruction, vpmaddwd_zmm, peak_vpmaddwd, ISA_AVX512);
 BENCHMARK_CAPTURE(BM_PeakInstruction, vpdpwssd_zmm, peak_vpdpwssd, ISA_AVX512VNNI);
-BENCHMARK_CAPTURE(BM_PeakInstruction, vpmovsxbw_then_vpdpwssd_zmm, peak_widen_vpdpwssd, ISA_AVX512VNNI);
+BENCHMARK_CAPTURE(BM_PeakInstruction, vpmovsxbw_then_vpdpwssd_zmm, peak_widen_vpdpwssd,
+                  ISA_AVX512VNNI);
 #endif
 
 }  // namespace

@@ -68,8 +68,12 @@ dense_case random_dense(std::mt19937 &rng, int32_t rows, int32_t cols, int x_ran
 }
 
 dense_case constant_dense(int32_t rows, int32_t cols, int8_t w, int8_t b, int16_t x, int16_t y) {
-    return {std::vector<int8_t>(size_t(rows) * size_t(cols), w), std::vector<int8_t>(size_t(rows), b),
-            std::vector<int16_t>(size_t(cols), x), std::vector<int16_t>(size_t(rows), y), rows, cols};
+    return {std::vector<int8_t>(size_t(rows) * size_t(cols), w),
+            std::vector<int8_t>(size_t(rows), b),
+            std::vector<int16_t>(size_t(cols), x),
+            std::vector<int16_t>(size_t(rows), y),
+            rows,
+            cols};
 }
 
 TEST(KernelCheck, ListsTheVariantsItChecks) {
@@ -89,7 +93,8 @@ TEST(KernelCheck, ListsTheVariantsItChecks) {
 TEST(KernelCheck, DenseMatchesReferenceOnRandomShapes) {
     std::mt19937 rng(1);
     const int32_t row_counts[] = {1, 2, 3, 4, 5, 7, 8, 9, 17, 64, 131};
-    const int32_t col_counts[] = {1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 63, 64, 65, 80, 128, 129, 200};
+    const int32_t col_counts[] = {1,  2,  3,  7,  8,  9,  15, 16,  17,  31,
+                                  32, 33, 47, 63, 64, 65, 80, 128, 129, 200};
     for (int32_t rows : row_counts) {
         for (int32_t cols : col_counts) {
             expect_dense_matches(random_dense(rng, rows, cols, 32768));
@@ -107,7 +112,8 @@ TEST(KernelCheck, DenseMatchesReferenceAtSaturatingExtremes) {
         for (int8_t w : weights) {
             for (int8_t b : biases) {
                 for (int16_t x : inputs) {
-                    for (int16_t y : stored) expect_dense_matches(constant_dense(5, cols, w, b, x, y));
+                    for (int16_t y : stored)
+                        expect_dense_matches(constant_dense(5, cols, w, b, x, y));
                 }
             }
         }
@@ -129,11 +135,13 @@ TEST(KernelCheck, DenseSumWrapsInThirtyTwoBits) {
     std::vector<cpu_isa> all = vector_variants();
     all.insert(all.begin(), ISA_SCALAR);
     for (cpu_isa isa : all) {
-        EXPECT_EQ(run_dense(network_kernels_for(isa), constant_dense(4, 512, -128, 0, -32768, 0), 0),
-                  std::vector<int16_t>(4, -32768))
+        EXPECT_EQ(
+            run_dense(network_kernels_for(isa), constant_dense(4, 512, -128, 0, -32768, 0), 0),
+            std::vector<int16_t>(4, -32768))
             << cpu_isa_name(isa);
-        EXPECT_EQ(run_dense(network_kernels_for(isa), constant_dense(4, 1024, -128, 0, -32768, 0), 0),
-                  std::vector<int16_t>(4, 0))
+        EXPECT_EQ(
+            run_dense(network_kernels_for(isa), constant_dense(4, 1024, -128, 0, -32768, 0), 0),
+            std::vector<int16_t>(4, 0))
             << cpu_isa_name(isa);
     }
 }
@@ -147,10 +155,12 @@ struct cell_case {
 
 void expect_gate_state_matches(const cell_case &cc) {
     cell_case expected = cc;
-    kNetworkKernelsScalar.gate_state(expected.gates.data(), cc.hidden, expected.c.data(), expected.h.data());
+    kNetworkKernelsScalar.gate_state(expected.gates.data(), cc.hidden, expected.c.data(),
+                                     expected.h.data());
     for (cpu_isa isa : vector_variants()) {
         cell_case got = cc;
-        network_kernels_for(isa)->gate_state(got.gates.data(), cc.hidden, got.c.data(), got.h.data());
+        network_kernels_for(isa)->gate_state(got.gates.data(), cc.hidden, got.c.data(),
+                                             got.h.data());
         EXPECT_EQ(got.c, expected.c) << cpu_isa_name(isa) << " hidden " << cc.hidden;
         EXPECT_EQ(got.h, expected.h) << cpu_isa_name(isa) << " hidden " << cc.hidden;
     }
@@ -172,8 +182,8 @@ TEST(KernelCheck, GateStateMatchesReference) {
 }
 
 TEST(KernelCheck, GateStateMatchesReferenceAtExtremes) {
-    const int16_t gate_values[] = {-32768, -8193, -8192, -8191, -65, -64, -63, -1, 0, 1,
-                                   63, 64, 4063, 4064, 8127, 8128, 8129, 32767};
+    const int16_t gate_values[] = {-32768, -8193, -8192, -8191, -65,  -64,  -63,  -1,   0,
+                                   1,      63,    64,    4063,  4064, 8127, 8128, 8129, 32767};
     const int16_t states[] = {-32768, -1, 0, 1, 32767};
     // Every combination of gate values over the three blocks, one per lane.
     const size_t n = std::size(gate_values);
@@ -197,7 +207,8 @@ void expect_add_saturate_matches(const std::vector<int16_t> &y, const std::vecto
     kNetworkKernelsScalar.add_saturate(expected.data(), b.data(), static_cast<int32_t>(y.size()));
     for (cpu_isa isa : vector_variants()) {
         std::vector<int16_t> got = y;
-        network_kernels_for(isa)->add_saturate(got.data(), b.data(), static_cast<int32_t>(y.size()));
+        network_kernels_for(isa)->add_saturate(got.data(), b.data(),
+                                               static_cast<int32_t>(y.size()));
         EXPECT_EQ(got, expected) << cpu_isa_name(isa) << " count " << y.size();
     }
 }

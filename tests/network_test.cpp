@@ -85,7 +85,8 @@ void ref_dense(const dense_tensor *m, const int16_t *x, int16_t *y, bool accumul
     for (int32_t i = 0; i < m->rows; ++i) {
         uint32_t acc = 0;
         for (int32_t k = 0; k < m->cols; ++k) {
-            acc += static_cast<uint32_t>(m->weights[size_t(i) * size_t(m->cols) + size_t(k)] * x[k]);
+            acc +=
+                static_cast<uint32_t>(m->weights[size_t(i) * size_t(m->cols) + size_t(k)] * x[k]);
         }
         int32_t r = static_cast<int32_t>(acc + static_cast<uint32_t>(m->bias[i] * 1024 + 64)) >> 7;
         if (accumulate) r += y[i];
@@ -109,7 +110,8 @@ std::vector<vec16> ref_direction(const recurrent_layer *layer, const std::vector
             const int32_t g = tanh_q15(gates[size_t(hidden + j)]);
             const int32_t o = sigmoid_q15(gates[size_t(2 * hidden + j)]);
             const int32_t keep = std::min(32767 - z, 32767);
-            c[size_t(j)] = clamp16(((z * g + (1 << 19)) >> 20) + ((keep * c[size_t(j)] + (1 << 14)) >> 15));
+            c[size_t(j)] =
+                clamp16(((z * g + (1 << 19)) >> 20) + ((keep * c[size_t(j)] + (1 << 14)) >> 15));
             h[size_t(j)] = static_cast<int16_t>((tanh_q15(c[size_t(j)]) * o + (1 << 19)) >> 20);
         }
         out[t] = h;
@@ -119,7 +121,8 @@ std::vector<vec16> ref_direction(const recurrent_layer *layer, const std::vector
 
 std::vector<float> ref_window(const network_params *net, const int16_t *features, int32_t frames) {
     std::vector<vec16> x(static_cast<size_t>(frames));
-    for (int32_t t = 0; t < frames; ++t) x[size_t(t)].assign(features + t * 80, features + t * 80 + 80);
+    for (int32_t t = 0; t < frames; ++t)
+        x[size_t(t)].assign(features + t * 80, features + t * 80 + 80);
     for (int32_t l = 0; l < net->num_layers; ++l) {
         std::vector<vec16> y = ref_direction(net->forward_layers[l], x, false);
         const std::vector<vec16> b = ref_direction(net->backward_layers[l], x, true);
@@ -180,8 +183,12 @@ vec16 random_features(int32_t frames, uint32_t seed, int range = 6000) {
     return f;
 }
 
-const network_params *params(const engine_ptr &e) { return e->runtime->network; }
-int32_t embedding_dim(const engine_ptr &e) { return params(e)->output_layer->rows; }
+const network_params *params(const engine_ptr &e) {
+    return e->runtime->network;
+}
+int32_t embedding_dim(const engine_ptr &e) {
+    return params(e)->output_layer->rows;
+}
 
 std::vector<float> run_network(const engine_ptr &e, const vec16 &features, int32_t n,
                                zr_status_t expected = ZR_STATUS_SUCCESS) {
@@ -279,10 +286,10 @@ TEST(NetworkEmbeddings, MatchesPlainTranscriptionWithNarrowerLaterLayers) {
     uint32_t seed = 50;
     int32_t inputs = 16;
     for (int32_t hidden : {9, 5}) {
-        desc.forward_layers.push_back({random_tensor(inputs, 3 * hidden, ++seed),
-                                       random_tensor(hidden, 3 * hidden, ++seed)});
-        desc.backward_layers.push_back({random_tensor(inputs, 3 * hidden, ++seed),
-                                        random_tensor(hidden, 3 * hidden, ++seed)});
+        desc.forward_layers.push_back(
+            {random_tensor(inputs, 3 * hidden, ++seed), random_tensor(hidden, 3 * hidden, ++seed)});
+        desc.backward_layers.push_back(
+            {random_tensor(inputs, 3 * hidden, ++seed), random_tensor(hidden, 3 * hidden, ++seed)});
         inputs = hidden;
     }
     desc.output_layer = random_tensor(5, 5, ++seed);
@@ -310,8 +317,10 @@ TEST(NetworkEmbeddings, SecondWindowSuppliesTheLastFramesOfTheExample) {
     const vec16 tail(features.begin() + 80 * 80, features.end());
     const std::vector<float> second = run_network(engine, tail, 21);
 
-    EXPECT_TRUE(same_bits({all.begin(), all.begin() + 90 * dim}, {first.begin(), first.begin() + 90 * dim}));
-    EXPECT_TRUE(same_bits({all.begin() + 90 * dim, all.end()}, {second.begin() + 10 * dim, second.end()}));
+    EXPECT_TRUE(same_bits({all.begin(), all.begin() + 90 * dim},
+                          {first.begin(), first.begin() + 90 * dim}));
+    EXPECT_TRUE(
+        same_bits({all.begin() + 90 * dim, all.end()}, {second.begin() + 10 * dim, second.end()}));
     // Frames 80..89 come from the first window, not from the second one's
     // dropped context rows.
     EXPECT_FALSE(same_bits({all.begin() + 80 * dim, all.begin() + 90 * dim},
@@ -327,8 +336,10 @@ TEST(NetworkEmbeddings, InputNoLongerThanAWindowIsOnePass) {
     const vec16 features = random_features(30, 14);
     // A single pass allocates the buffers once and runs no scratch window:
     // its rows are those of one window pass over all frames.
-    EXPECT_TRUE(same_bits(run_network(engine, features, 30), ref_window(params(engine), features.data(), 30)));
-    EXPECT_TRUE(same_bits(run_network(engine, features, 17), ref_window(params(engine), features.data(), 17)));
+    EXPECT_TRUE(same_bits(run_network(engine, features, 30),
+                          ref_window(params(engine), features.data(), 30)));
+    EXPECT_TRUE(same_bits(run_network(engine, features, 17),
+                          ref_window(params(engine), features.data(), 17)));
 }
 
 TEST(NetworkEmbeddings, LongWindowNeedsNoMoreMemoryThanTheInput) {
@@ -370,7 +381,8 @@ TEST(NetworkEmbeddings, EmbeddingsHaveUnitLength) {
     int nonzero = 0;
     for (int32_t t = 0; t < n; ++t) {
         double sum = 0;
-        for (int32_t k = 0; k < 24; ++k) sum += double(out[size_t(t) * 24 + size_t(k)]) * out[size_t(t) * 24 + size_t(k)];
+        for (int32_t k = 0; k < 24; ++k)
+            sum += double(out[size_t(t) * 24 + size_t(k)]) * out[size_t(t) * 24 + size_t(k)];
         if (sum == 0) continue;
         ++nonzero;
         // 0.065 percent from the inverse square root, plus float rounding.
@@ -446,8 +458,10 @@ TEST(NetworkEmbeddingsThreads, TwoEnginesOnTwoThreadsAgree) {
     const vec16 features = random_features(90, 26);
     std::vector<float> out_a(90 * size_t(embedding_dim(a))), out_b(out_a.size());
     zr_status_t status_a = ZR_STATUS_RUNTIME_ERROR, status_b = ZR_STATUS_RUNTIME_ERROR;
-    std::thread ta([&] { status_a = network_embeddings(a->runtime, features.data(), 90, out_a.data()); });
-    std::thread tb([&] { status_b = network_embeddings(b->runtime, features.data(), 90, out_b.data()); });
+    std::thread ta(
+        [&] { status_a = network_embeddings(a->runtime, features.data(), 90, out_a.data()); });
+    std::thread tb(
+        [&] { status_b = network_embeddings(b->runtime, features.data(), 90, out_b.data()); });
     ta.join();
     tb.join();
     EXPECT_EQ(status_a, ZR_STATUS_SUCCESS);

@@ -32,11 +32,16 @@ zr_status_t buffers_create(size_t frames, size_t hidden, size_t dim, size_t pack
                            window_buffers *b) {
     *b = {};
     b->scratch = static_cast<float *>(mem_alloc(frames * dim * sizeof(float)));
-    if (b->scratch != nullptr) b->layer_out[0] = static_cast<int16_t *>(mem_alloc(frames * hidden * sizeof(int16_t)));
-    if (b->layer_out[0] != nullptr) b->layer_out[1] = static_cast<int16_t *>(mem_alloc(frames * hidden * sizeof(int16_t)));
-    if (b->layer_out[1] != nullptr) b->gates = static_cast<int16_t *>(mem_alloc(frames * 3 * hidden * sizeof(int16_t)));
-    if (b->gates != nullptr) b->projection = static_cast<int16_t *>(mem_alloc(dim * sizeof(int16_t)));
-    if (b->projection != nullptr) b->packed_weights = static_cast<int8_t *>(mem_alloc(packed_bytes));
+    if (b->scratch != nullptr)
+        b->layer_out[0] = static_cast<int16_t *>(mem_alloc(frames * hidden * sizeof(int16_t)));
+    if (b->layer_out[0] != nullptr)
+        b->layer_out[1] = static_cast<int16_t *>(mem_alloc(frames * hidden * sizeof(int16_t)));
+    if (b->layer_out[1] != nullptr)
+        b->gates = static_cast<int16_t *>(mem_alloc(frames * 3 * hidden * sizeof(int16_t)));
+    if (b->gates != nullptr)
+        b->projection = static_cast<int16_t *>(mem_alloc(dim * sizeof(int16_t)));
+    if (b->projection != nullptr)
+        b->packed_weights = static_cast<int8_t *>(mem_alloc(packed_bytes));
     if (b->packed_weights == nullptr) {
         buffers_release(b);
         return ZR_STATUS_OUT_OF_MEMORY;
@@ -63,7 +68,8 @@ void for_each_wrapper(network_runtime *rt, F f) {
 
 size_t packed_bytes(network_runtime *rt, const network_kernels *k) {
     size_t total = 0;
-    for_each_wrapper(rt, [&](dense_wrapper *w) { total += k->packed_size(w->tensor->rows, w->tensor->cols); });
+    for_each_wrapper(
+        rt, [&](dense_wrapper *w) { total += k->packed_size(w->tensor->rows, w->tensor->cols); });
     return total;
 }
 
@@ -143,7 +149,8 @@ void window_pass(network_runtime *rt, const network_kernels *k, window_buffers *
     const dense_tensor *output = rt->output->tensor;
     for (int32_t t = 0; t < frames; ++t) {
         apply_dense(k, rt->output, x + static_cast<size_t>(t) * output->cols, b->projection);
-        normalize_embedding(b->projection, output->rows, out + static_cast<size_t>(t) * output->rows);
+        normalize_embedding(b->projection, output->rows,
+                            out + static_cast<size_t>(t) * output->rows);
     }
 
     for (int32_t l = 0; l < net->num_layers; ++l) {
@@ -178,8 +185,9 @@ zr_status_t network_embeddings(network_runtime *runtime, const int16_t *features
     const auto longest = static_cast<int32_t>(std::min<int64_t>(window, n));
     const network_kernels *k = network_kernels_active();
     window_buffers b;
-    const zr_status_t status = buffers_create(static_cast<size_t>(longest), static_cast<size_t>(widest_layer(net)),
-                                              dim_size, packed_bytes(runtime, k), &b);
+    const zr_status_t status =
+        buffers_create(static_cast<size_t>(longest), static_cast<size_t>(widest_layer(net)),
+                       dim_size, packed_bytes(runtime, k), &b);
     if (status != ZR_STATUS_SUCCESS) return status;
     pack_weights(runtime, k, b.packed_weights);
     window_pass(runtime, k, &b, features, longest, embeddings);

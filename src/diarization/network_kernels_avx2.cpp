@@ -52,7 +52,8 @@ void dense_avx2(const int8_t *weights, const int8_t *bias, int32_t rows, int32_t
             a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(widen16(r0 + k), load16(x + k)));
         }
         const __m128i zero = _mm_setzero_si128();
-        const auto acc = static_cast<uint32_t>(_mm_cvtsi128_si32(sum4_epi32(fold(a0), zero, zero, zero)));
+        const auto acc =
+            static_cast<uint32_t>(_mm_cvtsi128_si32(sum4_epi32(fold(a0), zero, zero, zero)));
         dense_finish1(acc + dot_tail(r0, x, full, cols), bias[i], y + i, accumulate);
     }
 }
@@ -66,8 +67,9 @@ inline __m256i sigmoid8(__m256i v) {
     const __m256i f = _mm256_and_si256(c, _mm256_set1_epi32(63));
     const __m256i t_lo = _mm256_i32gather_epi32(kSigmoidTable32, lo, 4);
     const __m256i t_hi = _mm256_i32gather_epi32(kSigmoidTable32, hi, 4);
-    const __m256i sum = _mm256_add_epi32(
-        _mm256_mullo_epi32(f, t_hi), _mm256_mullo_epi32(_mm256_sub_epi32(_mm256_set1_epi32(64), f), t_lo));
+    const __m256i sum =
+        _mm256_add_epi32(_mm256_mullo_epi32(f, t_hi),
+                         _mm256_mullo_epi32(_mm256_sub_epi32(_mm256_set1_epi32(64), f), t_lo));
     return _mm256_srai_epi32(sum, 6);
 }
 
@@ -124,4 +126,6 @@ void add_saturate_avx2(int16_t *y, const int16_t *b, int32_t count) {
 
 }  // namespace
 
-const network_kernels kNetworkKernelsAvx2 = {row_major_size, row_major_pack, dense_avx2, gate_state_avx2, add_saturate_avx2};
+const network_kernels kNetworkKernelsAvx2 = {
+    row_major_size, row_major_pack, dense_avx2, gate_state_avx2, add_saturate_avx2,
+};

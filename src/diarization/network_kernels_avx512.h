@@ -30,7 +30,9 @@ inline __m512i widen32(const int8_t *p) {
 // column of an odd count are zero.
 constexpr int32_t kBlockRows = 16;
 
-inline size_t blocked_pairs(int32_t cols) { return (static_cast<size_t>(cols) + 1) / 2; }
+inline size_t blocked_pairs(int32_t cols) {
+    return (static_cast<size_t>(cols) + 1) / 2;
+}
 
 inline size_t blocked_size(int32_t rows, int32_t cols) {
     const size_t blocks = (static_cast<size_t>(rows) + kBlockRows - 1) / kBlockRows;
@@ -47,9 +49,10 @@ void blocked_pack(const int8_t *weights, int32_t rows, int32_t cols, int8_t *pac
                 const size_t row = b * kBlockRows + r;
                 for (size_t j = 0; j < 2; ++j) {
                     const size_t col = 2 * p + j;
-                    out[2 * r + j] = row < static_cast<size_t>(rows) && col < static_cast<size_t>(cols)
-                                         ? weights[row * static_cast<size_t>(cols) + col]
-                                         : int8_t{0};
+                    out[2 * r + j] =
+                        row < static_cast<size_t>(rows) && col < static_cast<size_t>(cols)
+                            ? weights[row * static_cast<size_t>(cols) + col]
+                            : int8_t{0};
                 }
             }
         }
@@ -61,7 +64,8 @@ void blocked_pack(const int8_t *weights, int32_t rows, int32_t cols, int8_t *pac
 inline void finish16(__m512i acc, const int8_t *bias, int16_t *y, int32_t n, int accumulate) {
     const auto m = static_cast<__mmask16>(n >= 16 ? 0xFFFFu : (1u << n) - 1u);
     const __m512i b = _mm512_slli_epi32(_mm512_cvtepi8_epi32(_mm_maskz_loadu_epi8(m, bias)), 10);
-    __m512i r = _mm512_srai_epi32(_mm512_add_epi32(acc, _mm512_add_epi32(b, _mm512_set1_epi32(64))), 7);
+    __m512i r =
+        _mm512_srai_epi32(_mm512_add_epi32(acc, _mm512_add_epi32(b, _mm512_set1_epi32(64))), 7);
     if (accumulate) r = _mm512_add_epi32(r, _mm512_cvtepi16_epi32(_mm256_maskz_loadu_epi16(m, y)));
     _mm256_mask_storeu_epi16(y, m, _mm512_cvtsepi32_epi16(r));
 }
@@ -94,8 +98,10 @@ inline void dense_blocks(const int8_t *packed, int32_t cols, const int16_t *x, c
     }
     for (; p < pairs; ++p) {
         const auto lo = static_cast<uint16_t>(x[2 * p]);
-        const auto hi = 2 * p + 1 < static_cast<size_t>(cols) ? static_cast<uint16_t>(x[2 * p + 1]) : uint16_t{0};
-        const __m512i xv = _mm512_set1_epi32(static_cast<int32_t>(uint32_t{lo} | (uint32_t{hi} << 16)));
+        const auto hi = 2 * p + 1 < static_cast<size_t>(cols) ? static_cast<uint16_t>(x[2 * p + 1])
+                                                              : uint16_t{0};
+        const __m512i xv =
+            _mm512_set1_epi32(static_cast<int32_t>(uint32_t{lo} | (uint32_t{hi} << 16)));
         const int8_t *w = packed + p * 2 * kBlockRows;
 #pragma GCC unroll 4
         for (int q = 0; q < N; ++q) a[q] = Mac::apply(a[q], widen32(w + q * block_bytes), xv);
@@ -114,12 +120,14 @@ void dense_avx512_with(const int8_t *packed, const int8_t *bias, int32_t rows, i
     const int32_t blocks = (rows + kBlockRows - 1) / kBlockRows;
     int32_t b = 0;
     for (; b + 4 <= blocks; b += 4) {
-        dense_blocks<Mac, 4>(packed + static_cast<size_t>(b) * block_bytes, cols, x, bias + b * kBlockRows,
-                             y + b * kBlockRows, rows - b * kBlockRows, accumulate);
+        dense_blocks<Mac, 4>(packed + static_cast<size_t>(b) * block_bytes, cols, x,
+                             bias + b * kBlockRows, y + b * kBlockRows, rows - b * kBlockRows,
+                             accumulate);
     }
     for (; b < blocks; ++b) {
-        dense_blocks<Mac, 1>(packed + static_cast<size_t>(b) * block_bytes, cols, x, bias + b * kBlockRows,
-                             y + b * kBlockRows, rows - b * kBlockRows, accumulate);
+        dense_blocks<Mac, 1>(packed + static_cast<size_t>(b) * block_bytes, cols, x,
+                             bias + b * kBlockRows, y + b * kBlockRows, rows - b * kBlockRows,
+                             accumulate);
     }
 }
 
@@ -132,8 +140,9 @@ inline __m512i sigmoid16(__m512i v) {
     const __m512i f = _mm512_and_si512(c, _mm512_set1_epi32(63));
     const __m512i t_lo = _mm512_i32gather_epi32(lo, kSigmoidTable32, 4);
     const __m512i t_hi = _mm512_i32gather_epi32(hi, kSigmoidTable32, 4);
-    const __m512i sum = _mm512_add_epi32(
-        _mm512_mullo_epi32(f, t_hi), _mm512_mullo_epi32(_mm512_sub_epi32(_mm512_set1_epi32(64), f), t_lo));
+    const __m512i sum =
+        _mm512_add_epi32(_mm512_mullo_epi32(f, t_hi),
+                         _mm512_mullo_epi32(_mm512_sub_epi32(_mm512_set1_epi32(64), f), t_lo));
     return _mm512_srai_epi32(sum, 6);
 }
 
@@ -163,10 +172,10 @@ void gate_state_avx512(const int16_t *gates, int32_t hidden, int16_t *c, int16_t
                                               _mm512_set1_epi32(32767));
         const __m512i fresh = _mm512_srai_epi32(
             _mm512_add_epi32(_mm512_mullo_epi32(z, g), _mm512_set1_epi32(1 << 19)), 20);
-        const __m512i kept = _mm512_srai_epi32(
-            _mm512_add_epi32(_mm512_mullo_epi32(keep, load16x16(m, c + j)),
-                             _mm512_set1_epi32(1 << 14)),
-            15);
+        const __m512i kept =
+            _mm512_srai_epi32(_mm512_add_epi32(_mm512_mullo_epi32(keep, load16x16(m, c + j)),
+                                               _mm512_set1_epi32(1 << 14)),
+                              15);
         const __m512i c_new = clamp16x16(_mm512_add_epi32(fresh, kept));
         const __m512i h_new = _mm512_srai_epi32(
             _mm512_add_epi32(_mm512_mullo_epi32(tanh16(c_new), o), _mm512_set1_epi32(1 << 19)), 20);

@@ -17,5 +17,6 @@ void dense_avx512vnni(const int8_t *packed, const int8_t *bias, int32_t rows, in
 
 }  // namespace
 
-const network_kernels kNetworkKernelsAvx512Vnni = {blocked_size, blocked_pack, dense_avx512vnni, gate_state_avx512,
-                                                   add_saturate_avx512};
+const network_kernels kNetworkKernelsAvx512Vnni = {
+    blocked_size, blocked_pack, dense_avx512vnni, gate_state_avx512, add_saturate_avx512,
+};

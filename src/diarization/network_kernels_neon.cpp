@@ -59,8 +59,8 @@ void dense_neon(const int8_t *weights, const int8_t *bias, int32_t rows, int32_t
                                      static_cast<int32_t>(dot_tail(r3, x, full, cols))};
             sums = vaddq_s32(sums, vld1q_s32(tail));
         }
-        const int32_t b[4] = {bias[i] * 1024 + 64, bias[i + 1] * 1024 + 64,
-                              bias[i + 2] * 1024 + 64, bias[i + 3] * 1024 + 64};
+        const int32_t b[4] = {bias[i] * 1024 + 64, bias[i + 1] * 1024 + 64, bias[i + 2] * 1024 + 64,
+                              bias[i + 3] * 1024 + 64};
         int32x4_t r = vshrq_n_s32(vaddq_s32(sums, vld1q_s32(b)), 7);
         if (accumulate) r = vaddq_s32(r, vmovl_s16(vld1_s16(y + i)));
         vst1_s16(y + i, vqmovn_s32(r));
@@ -135,10 +135,13 @@ void gate_state_neon(const int16_t *gates, int32_t hidden, int16_t *c, int16_t *
 
 void add_saturate_neon(int16_t *y, const int16_t *b, int32_t count) {
     const int32_t full = count & ~7;
-    for (int32_t i = 0; i < full; i += 8) vst1q_s16(y + i, vqaddq_s16(vld1q_s16(y + i), vld1q_s16(b + i)));
+    for (int32_t i = 0; i < full; i += 8)
+        vst1q_s16(y + i, vqaddq_s16(vld1q_s16(y + i), vld1q_s16(b + i)));
     for (int32_t i = full; i < count; ++i) y[i] = clamp16(int32_t{y[i]} + b[i]);
 }
 
 }  // namespace
 
-const network_kernels kNetworkKernelsNeon = {row_major_size, row_major_pack, dense_neon, gate_state_neon, add_saturate_neon};
+const network_kernels kNetworkKernelsNeon = {
+    row_major_size, row_major_pack, dense_neon, gate_state_neon, add_saturate_neon,
+};

@@ -40,5 +40,6 @@ void add_saturate_scalar(int16_t *y, const int16_t *b, int32_t count) {
 
 }  // namespace
 
-const network_kernels kNetworkKernelsScalar = {row_major_size, row_major_pack, dense_scalar, gate_state_scalar,
-                                               add_saturate_scalar};
+const network_kernels kNetworkKernelsScalar = {
+    row_major_size, row_major_pack, dense_scalar, gate_state_scalar, add_saturate_scalar,
+};

@@ -56,8 +56,8 @@ void dense_sse41(const int8_t *weights, const int8_t *bias, int32_t rows, int32_
 inline __m128i table_lookup4(__m128i index) {
     alignas(16) int32_t idx[4];
     _mm_store_si128(reinterpret_cast<__m128i *>(idx), index);
-    return _mm_setr_epi32(kSigmoidTable32[idx[0]], kSigmoidTable32[idx[1]],
-                          kSigmoidTable32[idx[2]], kSigmoidTable32[idx[3]]);
+    return _mm_setr_epi32(kSigmoidTable32[idx[0]], kSigmoidTable32[idx[1]], kSigmoidTable32[idx[2]],
+                          kSigmoidTable32[idx[3]]);
 }
 
 inline __m128i sigmoid4(__m128i v) {
@@ -66,9 +66,9 @@ inline __m128i sigmoid4(__m128i v) {
     const __m128i hi = _mm_srai_epi32(
         _mm_add_epi32(_mm_and_si128(c, _mm_set1_epi32(0x3FFF)), _mm_set1_epi32(63)), 6);
     const __m128i f = _mm_and_si128(c, _mm_set1_epi32(63));
-    const __m128i sum = _mm_add_epi32(_mm_mullo_epi32(f, table_lookup4(hi)),
-                                      _mm_mullo_epi32(_mm_sub_epi32(_mm_set1_epi32(64), f),
-                                                      table_lookup4(lo)));
+    const __m128i sum =
+        _mm_add_epi32(_mm_mullo_epi32(f, table_lookup4(hi)),
+                      _mm_mullo_epi32(_mm_sub_epi32(_mm_set1_epi32(64), f), table_lookup4(lo)));
     return _mm_srai_epi32(sum, 6);
 }
 
@@ -96,8 +96,8 @@ void gate_state_sse41(const int16_t *gates, int32_t hidden, int16_t *c, int16_t 
         const __m128i z = sigmoid4(load4x16(gates + j));
         const __m128i g = tanh4(load4x16(gates + hidden + j));
         const __m128i o = sigmoid4(load4x16(gates + 2 * hidden + j));
-        const __m128i keep = _mm_min_epi32(_mm_sub_epi32(_mm_set1_epi32(32767), z),
-                                           _mm_set1_epi32(32767));
+        const __m128i keep =
+            _mm_min_epi32(_mm_sub_epi32(_mm_set1_epi32(32767), z), _mm_set1_epi32(32767));
         const __m128i fresh =
             _mm_srai_epi32(_mm_add_epi32(_mm_mullo_epi32(z, g), _mm_set1_epi32(1 << 19)), 20);
         const __m128i kept = _mm_srai_epi32(
@@ -122,4 +122,6 @@ void add_saturate_sse41(int16_t *y, const int16_t *b, int32_t count) {
 
 }  // namespace
 
-const network_kernels kNetworkKernelsSse41 = {row_major_size, row_major_pack, dense_sse41, gate_state_sse41, add_saturate_sse41};
+const network_kernels kNetworkKernelsSse41 = {
+    row_major_size, row_major_pack, dense_sse41, gate_state_sse41, add_saturate_sse41,
+};

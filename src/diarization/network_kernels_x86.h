@@ -32,7 +32,8 @@ inline void dense_finish4(__m128i sums, const int8_t *bias, int16_t *y, int accu
     const __m128i b = _mm_slli_epi32(_mm_cvtepi8_epi32(_mm_cvtsi32_si128(bias4)), 10);
     __m128i r = _mm_srai_epi32(_mm_add_epi32(sums, _mm_add_epi32(b, _mm_set1_epi32(64))), 7);
     if (accumulate) {
-        r = _mm_add_epi32(r, _mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(y))));
+        r = _mm_add_epi32(
+            r, _mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(y))));
     }
     _mm_storel_epi64(reinterpret_cast<__m128i *>(y), _mm_packs_epi32(r, r));
 }
