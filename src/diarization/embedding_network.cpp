@@ -30,19 +30,15 @@ void buffers_release(window_buffers *b) {
 
 zr_status_t buffers_create(size_t frames, size_t hidden, size_t dim, size_t packed_bytes,
                            window_buffers *b) {
-    *b = {};
+    const size_t layer_bytes = frames * hidden * sizeof(int16_t);
     b->scratch = static_cast<float *>(mem_alloc(frames * dim * sizeof(float)));
-    if (b->scratch != nullptr)
-        b->layer_out[0] = static_cast<int16_t *>(mem_alloc(frames * hidden * sizeof(int16_t)));
-    if (b->layer_out[0] != nullptr)
-        b->layer_out[1] = static_cast<int16_t *>(mem_alloc(frames * hidden * sizeof(int16_t)));
-    if (b->layer_out[1] != nullptr)
-        b->gates = static_cast<int16_t *>(mem_alloc(frames * 3 * hidden * sizeof(int16_t)));
-    if (b->gates != nullptr)
-        b->projection = static_cast<int16_t *>(mem_alloc(dim * sizeof(int16_t)));
-    if (b->projection != nullptr)
-        b->packed_weights = static_cast<int8_t *>(mem_alloc(packed_bytes));
-    if (b->packed_weights == nullptr) {
+    b->layer_out[0] = static_cast<int16_t *>(mem_alloc(layer_bytes));
+    b->layer_out[1] = static_cast<int16_t *>(mem_alloc(layer_bytes));
+    b->gates = static_cast<int16_t *>(mem_alloc(3 * layer_bytes));
+    b->projection = static_cast<int16_t *>(mem_alloc(dim * sizeof(int16_t)));
+    b->packed_weights = static_cast<int8_t *>(mem_alloc(packed_bytes));
+    if (b->scratch == nullptr || b->layer_out[0] == nullptr || b->layer_out[1] == nullptr ||
+        b->gates == nullptr || b->projection == nullptr || b->packed_weights == nullptr) {
         buffers_release(b);
         return ZR_STATUS_OUT_OF_MEMORY;
     }
@@ -184,7 +180,7 @@ zr_status_t network_embeddings(network_runtime *runtime, const int16_t *features
     // memory than the input it covers.
     const auto longest = static_cast<int32_t>(std::min<int64_t>(window, n));
     const network_kernels *k = network_kernels_active();
-    window_buffers b;
+    window_buffers b{};
     const zr_status_t status =
         buffers_create(static_cast<size_t>(longest), static_cast<size_t>(widest_layer(net)),
                        dim_size, packed_bytes(runtime, k), &b);
