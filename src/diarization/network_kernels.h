@@ -35,6 +35,17 @@ struct network_kernels {
 size_t row_major_size(int32_t rows, int32_t cols);
 void row_major_pack(const int8_t *weights, int32_t rows, int32_t cols, int8_t *packed);
 
+// The row-blocked layout: blocks of kRowBlock rows; within a block, for each
+// pair of columns, the two weights of every row side by side. After sign
+// extension every 32-bit lane of a pairwise multiply-add is one row, so row
+// sums need no horizontal reduction. Padding rows and the padding column of
+// an odd count are zero.
+inline constexpr int32_t kRowBlock = 16;
+
+inline size_t row_blocked_pairs(int32_t cols) { return (static_cast<size_t>(cols) + 1) / 2; }
+size_t row_blocked_size(int32_t rows, int32_t cols);
+void row_blocked_pack(const int8_t *weights, int32_t rows, int32_t cols, int8_t *packed);
+
 // The kernels for `isa`; the scalar reference when this build or CPU lacks it.
 const network_kernels *network_kernels_for(cpu_isa isa);
 

@@ -17,5 +17,5 @@ void dense_avx512(const int8_t *packed, const int8_t *bias, int32_t rows, int32_
 }  // namespace
 
 const network_kernels kNetworkKernelsAvx512 = {
-    blocked_size, blocked_pack, dense_avx512, gate_state_avx512, add_saturate_avx512,
+    row_blocked_size, row_blocked_pack, dense_avx512, gate_state_avx512, add_saturate_avx512,
 };

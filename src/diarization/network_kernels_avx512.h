@@ -19,44 +19,10 @@ inline __mmask32 low_mask32(int32_t n) {  // n < 32
     return static_cast<__mmask32>((1u << n) - 1u);
 }
 
+// 32 weights of the row-blocked layout (network_kernels.h): one column pair
+// of 16 rows.
 inline __m512i widen32(const int8_t *p) {
     return _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
-}
-
-// Weight layout: blocks of 16 rows; within a block, for each pair of
-// columns, the two weights of every row side by side (32 bytes), so that
-// after sign extension each 32-bit lane of a vpmaddwd/vpdpwssd is one row and
-// no row sum needs a horizontal reduction. Padding rows and the padding
-// column of an odd count are zero.
-constexpr int32_t kBlockRows = 16;
-
-inline size_t blocked_pairs(int32_t cols) {
-    return (static_cast<size_t>(cols) + 1) / 2;
-}
-
-inline size_t blocked_size(int32_t rows, int32_t cols) {
-    const size_t blocks = (static_cast<size_t>(rows) + kBlockRows - 1) / kBlockRows;
-    return blocks * blocked_pairs(cols) * 2 * kBlockRows;
-}
-
-void blocked_pack(const int8_t *weights, int32_t rows, int32_t cols, int8_t *packed) {
-    const size_t pairs = blocked_pairs(cols);
-    const size_t blocks = (static_cast<size_t>(rows) + kBlockRows - 1) / kBlockRows;
-    for (size_t b = 0; b < blocks; ++b) {
-        for (size_t p = 0; p < pairs; ++p) {
-            int8_t *out = packed + (b * pairs + p) * 2 * kBlockRows;
-            for (size_t r = 0; r < kBlockRows; ++r) {
-                const size_t row = b * kBlockRows + r;
-                for (size_t j = 0; j < 2; ++j) {
-                    const size_t col = 2 * p + j;
-                    out[2 * r + j] =
-                        row < static_cast<size_t>(rows) && col < static_cast<size_t>(cols)
-                            ? weights[row * static_cast<size_t>(cols) + col]
-                            : int8_t{0};
-                }
-            }
-        }
-    }
 }
 
 // Rounds, shifts, optionally adds the stored outputs and stores the first
@@ -76,9 +42,9 @@ inline void finish16(__m512i acc, const int8_t *bias, int16_t *y, int32_t n, int
 template <typename Mac, int N>
 inline void dense_blocks(const int8_t *packed, int32_t cols, const int16_t *x, const int8_t *bias,
                          int16_t *y, int32_t rows_left, int accumulate) {
-    const size_t pairs = blocked_pairs(cols);
+    const size_t pairs = row_blocked_pairs(cols);
     const size_t full_pairs = static_cast<size_t>(cols) / 2;
-    const size_t block_bytes = pairs * 2 * kBlockRows;
+    const size_t block_bytes = pairs * 2 * kRowBlock;
     __m512i a[N], b[N];
 #pragma GCC unroll 4
     for (int q = 0; q < N; ++q) a[q] = b[q] = _mm512_setzero_si512();
@@ -89,11 +55,11 @@ inline void dense_blocks(const int8_t *packed, int32_t cols, const int16_t *x, c
         std::memcpy(&x23, x + 2 * p + 2, sizeof x23);
         const __m512i xa = _mm512_set1_epi32(x01);
         const __m512i xb = _mm512_set1_epi32(x23);
-        const int8_t *w = packed + p * 2 * kBlockRows;
+        const int8_t *w = packed + p * 2 * kRowBlock;
 #pragma GCC unroll 4
         for (int q = 0; q < N; ++q) {
             a[q] = Mac::apply(a[q], widen32(w + q * block_bytes), xa);
-            b[q] = Mac::apply(b[q], widen32(w + q * block_bytes + 2 * kBlockRows), xb);
+            b[q] = Mac::apply(b[q], widen32(w + q * block_bytes + 2 * kRowBlock), xb);
         }
     }
     for (; p < pairs; ++p) {
@@ -102,31 +68,31 @@ inline void dense_blocks(const int8_t *packed, int32_t cols, const int16_t *x, c
                                                               : uint16_t{0};
         const __m512i xv =
             _mm512_set1_epi32(static_cast<int32_t>(uint32_t{lo} | (uint32_t{hi} << 16)));
-        const int8_t *w = packed + p * 2 * kBlockRows;
+        const int8_t *w = packed + p * 2 * kRowBlock;
 #pragma GCC unroll 4
         for (int q = 0; q < N; ++q) a[q] = Mac::apply(a[q], widen32(w + q * block_bytes), xv);
     }
 #pragma GCC unroll 4
     for (int q = 0; q < N; ++q) {
-        finish16(_mm512_add_epi32(a[q], b[q]), bias + q * kBlockRows, y + q * kBlockRows,
-                 rows_left - q * kBlockRows, accumulate);
+        finish16(_mm512_add_epi32(a[q], b[q]), bias + q * kRowBlock, y + q * kRowBlock,
+                 rows_left - q * kRowBlock, accumulate);
     }
 }
 
 template <typename Mac>
 void dense_avx512_with(const int8_t *packed, const int8_t *bias, int32_t rows, int32_t cols,
                        const int16_t *x, int16_t *y, int accumulate) {
-    const size_t block_bytes = blocked_pairs(cols) * 2 * kBlockRows;
-    const int32_t blocks = (rows + kBlockRows - 1) / kBlockRows;
+    const size_t block_bytes = row_blocked_pairs(cols) * 2 * kRowBlock;
+    const int32_t blocks = (rows + kRowBlock - 1) / kRowBlock;
     int32_t b = 0;
     for (; b + 4 <= blocks; b += 4) {
         dense_blocks<Mac, 4>(packed + static_cast<size_t>(b) * block_bytes, cols, x,
-                             bias + b * kBlockRows, y + b * kBlockRows, rows - b * kBlockRows,
+                             bias + b * kRowBlock, y + b * kRowBlock, rows - b * kRowBlock,
                              accumulate);
     }
     for (; b < blocks; ++b) {
         dense_blocks<Mac, 1>(packed + static_cast<size_t>(b) * block_bytes, cols, x,
-                             bias + b * kBlockRows, y + b * kBlockRows, rows - b * kBlockRows,
+                             bias + b * kRowBlock, y + b * kRowBlock, rows - b * kRowBlock,
                              accumulate);
     }
 }

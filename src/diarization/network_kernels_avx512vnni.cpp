@@ -18,5 +18,5 @@ void dense_avx512vnni(const int8_t *packed, const int8_t *bias, int32_t rows, in
 }  // namespace
 
 const network_kernels kNetworkKernelsAvx512Vnni = {
-    blocked_size, blocked_pack, dense_avx512vnni, gate_state_avx512, add_saturate_avx512,
+    row_blocked_size, row_blocked_pack, dense_avx512vnni, gate_state_avx512, add_saturate_avx512,
 };
