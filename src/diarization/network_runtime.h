@@ -10,6 +10,7 @@
 struct dense_wrapper {
     const dense_tensor *tensor;  // not owned
     uint8_t accumulate;          // 1: add the product to the output's values
+    const int8_t *packed;        // during a call: the weights in the kernels' layout
 };
 
 struct recurrent_cell {
