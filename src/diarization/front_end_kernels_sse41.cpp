@@ -1,0 +1,46 @@
+// SSE4.1 variants of the front-end kernels, 4 values per step. Each lane
+// performs the reference's float32 operations in the reference's order (no
+// fused multiply-add), so the output matches the scalar kernels bit for bit.
+#include <smmintrin.h>
+
+#include "diarization/front_end_kernels.h"
+
+namespace {
+
+void preemphasis_sse41(const int16_t *x, int16_t carry, float *y, int32_t count) {
+    if (count <= 0) return;
+    y[0] = static_cast<float>(x[0]) - kPreemphasis * static_cast<float>(carry);
+    const __m128 coefficient = _mm_set1_ps(kPreemphasis);
+    int32_t i = 1;
+    for (; i + 4 <= count; i += 4) {
+        const __m128 current = _mm_cvtepi32_ps(_mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(x + i))));
+        const __m128 previous = _mm_cvtepi32_ps(_mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(x + i - 1))));
+        _mm_storeu_ps(y + i, _mm_sub_ps(current, _mm_mul_ps(coefficient, previous)));
+    }
+    for (; i < count; ++i) {
+        y[i] = static_cast<float>(x[i]) - kPreemphasis * static_cast<float>(x[i - 1]);
+    }
+}
+
+void apply_window_sse41(float *frame, const float *window, int32_t count) {
+    int32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        _mm_storeu_ps(frame + i, _mm_mul_ps(_mm_loadu_ps(frame + i), _mm_loadu_ps(window + i)));
+    }
+    for (; i < count; ++i) frame[i] = frame[i] * window[i];
+}
+
+void power_sse41(const float *re, const float *im, float *power, int32_t count) {
+    int32_t k = 0;
+    for (; k + 4 <= count; k += 4) {
+        const __m128 r = _mm_loadu_ps(re + k);
+        const __m128 j = _mm_loadu_ps(im + k);
+        _mm_storeu_ps(power + k, _mm_add_ps(_mm_mul_ps(r, r), _mm_mul_ps(j, j)));
+    }
+    for (; k < count; ++k) power[k] = re[k] * re[k] + im[k] * im[k];
+}
+
+}  // namespace
+
+const front_end_kernels kFrontEndKernelsSse41 = {preemphasis_sse41, apply_window_sse41,
+                                                  power_sse41};
