@@ -90,7 +90,7 @@ zr_status_t front_end_run(front_end_state *state, const int16_t *pcm, int32_t n,
                     sizeof(float) * history_size);
 
         kernels.apply_window(buf.frame, kHannWindow.data(), kAnalysisSize);
-        real_fft_512(buf.frame, buf.work, buf.re, buf.im);
+        real_fft_512(kernels, buf.frame, buf.work, buf.re, buf.im);
         kernels.power(buf.re, buf.im, buf.power, kSpectrumBins);
         band_energies(buf.power, features + block * kFeatureBands);
     }

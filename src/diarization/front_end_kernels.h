@@ -14,7 +14,34 @@ struct front_end_kernels {
     void (*apply_window)(float *frame, const float *window, int32_t count);
     // power[k] = re[k]^2 + im[k]^2 for k in [0, count).
     void (*power)(const float *re, const float *im, float *power, int32_t count);
+    // One radix-2 stage of the 256-point complex FFT on split real and
+    // imaginary parts: butterflies of size 2 * half, position p of each using
+    // the twiddle cos_tw[p] - j sin_tw[p].
+    void (*fft_stage)(float *re, float *im, const float *cos_tw, const float *sin_tw,
+                      int32_t half);
 };
+
+inline constexpr int32_t kFftComplexSize = 256;
+
+// The reference butterflies, also the variants' path for narrow stages:
+// a + b W at a, a - b W at b, with b W = (b.re cos + b.im sin) + j (b.im cos - b.re sin).
+inline void fft_stage_reference(float *re, float *im, const float *cos_tw, const float *sin_tw,
+                                int32_t half) {
+    for (int32_t group = 0; group < kFftComplexSize; group += 2 * half) {
+        for (int32_t p = 0; p < half; ++p) {
+            const int32_t a = group + p;
+            const int32_t b = a + half;
+            const float t_re = re[b] * cos_tw[p] + im[b] * sin_tw[p];
+            const float t_im = im[b] * cos_tw[p] - re[b] * sin_tw[p];
+            const float a_re = re[a];
+            const float a_im = im[a];
+            re[a] = a_re + t_re;
+            im[a] = a_im + t_im;
+            re[b] = a_re - t_re;
+            im[b] = a_im - t_im;
+        }
+    }
+}
 
 inline constexpr float kPreemphasis = 0.97f;
 

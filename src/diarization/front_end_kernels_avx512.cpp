@@ -46,7 +46,84 @@ void power_avx512(const float *re, const float *im, float *power, int32_t count)
     for (; k < count; ++k) power[k] = re[k] * re[k] + im[k] * im[k];
 }
 
+// Butterflies of one stage, several positions at a time; stages narrower
+// than the narrowest vector run the reference loop.
+void fft_stage_avx512(float *re, float *im, const float *cos_tw, const float *sin_tw,
+                     int32_t half) {
+    if (half >= 16) {
+        for (int32_t group = 0; group < kFftComplexSize; group += 2 * half) {
+            for (int32_t p = 0; p < half; p += 16) {
+                float *a_re = re + group + p;
+                float *a_im = im + group + p;
+                float *b_re = a_re + half;
+                float *b_im = a_im + half;
+                const __m512 c = _mm512_loadu_ps(cos_tw + p);
+                const __m512 s = _mm512_loadu_ps(sin_tw + p);
+                const __m512 br = _mm512_loadu_ps(b_re);
+                const __m512 bi = _mm512_loadu_ps(b_im);
+                const __m512 t_re = _mm512_add_ps(_mm512_mul_ps(br, c), _mm512_mul_ps(bi, s));
+                const __m512 t_im = _mm512_sub_ps(_mm512_mul_ps(bi, c), _mm512_mul_ps(br, s));
+                const __m512 ar = _mm512_loadu_ps(a_re);
+                const __m512 ai = _mm512_loadu_ps(a_im);
+                _mm512_storeu_ps(a_re, _mm512_add_ps(ar, t_re));
+                _mm512_storeu_ps(a_im, _mm512_add_ps(ai, t_im));
+                _mm512_storeu_ps(b_re, _mm512_sub_ps(ar, t_re));
+                _mm512_storeu_ps(b_im, _mm512_sub_ps(ai, t_im));
+            }
+        }
+        return;
+    }
+    if (half >= 8) {
+        for (int32_t group = 0; group < kFftComplexSize; group += 2 * half) {
+            for (int32_t p = 0; p < half; p += 8) {
+                float *a_re = re + group + p;
+                float *a_im = im + group + p;
+                float *b_re = a_re + half;
+                float *b_im = a_im + half;
+                const __m256 c = _mm256_loadu_ps(cos_tw + p);
+                const __m256 s = _mm256_loadu_ps(sin_tw + p);
+                const __m256 br = _mm256_loadu_ps(b_re);
+                const __m256 bi = _mm256_loadu_ps(b_im);
+                const __m256 t_re = _mm256_add_ps(_mm256_mul_ps(br, c), _mm256_mul_ps(bi, s));
+                const __m256 t_im = _mm256_sub_ps(_mm256_mul_ps(bi, c), _mm256_mul_ps(br, s));
+                const __m256 ar = _mm256_loadu_ps(a_re);
+                const __m256 ai = _mm256_loadu_ps(a_im);
+                _mm256_storeu_ps(a_re, _mm256_add_ps(ar, t_re));
+                _mm256_storeu_ps(a_im, _mm256_add_ps(ai, t_im));
+                _mm256_storeu_ps(b_re, _mm256_sub_ps(ar, t_re));
+                _mm256_storeu_ps(b_im, _mm256_sub_ps(ai, t_im));
+            }
+        }
+        return;
+    }
+    if (half >= 4) {
+        for (int32_t group = 0; group < kFftComplexSize; group += 2 * half) {
+            for (int32_t p = 0; p < half; p += 4) {
+                float *a_re = re + group + p;
+                float *a_im = im + group + p;
+                float *b_re = a_re + half;
+                float *b_im = a_im + half;
+                const __m128 c = _mm_loadu_ps(cos_tw + p);
+                const __m128 s = _mm_loadu_ps(sin_tw + p);
+                const __m128 br = _mm_loadu_ps(b_re);
+                const __m128 bi = _mm_loadu_ps(b_im);
+                const __m128 t_re = _mm_add_ps(_mm_mul_ps(br, c), _mm_mul_ps(bi, s));
+                const __m128 t_im = _mm_sub_ps(_mm_mul_ps(bi, c), _mm_mul_ps(br, s));
+                const __m128 ar = _mm_loadu_ps(a_re);
+                const __m128 ai = _mm_loadu_ps(a_im);
+                _mm_storeu_ps(a_re, _mm_add_ps(ar, t_re));
+                _mm_storeu_ps(a_im, _mm_add_ps(ai, t_im));
+                _mm_storeu_ps(b_re, _mm_sub_ps(ar, t_re));
+                _mm_storeu_ps(b_im, _mm_sub_ps(ai, t_im));
+            }
+        }
+        return;
+    }
+    fft_stage_reference(re, im, cos_tw, sin_tw, half);
+}
+
 }  // namespace
 
 const front_end_kernels kFrontEndKernelsAvx512 = {preemphasis_avx512, apply_window_avx512,
-                                                  power_avx512};
+                                                  power_avx512,
+                                                  fft_stage_avx512};

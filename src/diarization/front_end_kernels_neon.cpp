@@ -40,7 +40,38 @@ void power_neon(const float *re, const float *im, float *power, int32_t count) {
     for (; k < count; ++k) power[k] = re[k] * re[k] + im[k] * im[k];
 }
 
+// Butterflies of one stage, several positions at a time; stages narrower
+// than the narrowest vector run the reference loop.
+void fft_stage_neon(float *re, float *im, const float *cos_tw, const float *sin_tw,
+                     int32_t half) {
+    if (half >= 4) {
+        for (int32_t group = 0; group < kFftComplexSize; group += 2 * half) {
+            for (int32_t p = 0; p < half; p += 4) {
+                float *a_re = re + group + p;
+                float *a_im = im + group + p;
+                float *b_re = a_re + half;
+                float *b_im = a_im + half;
+                const float32x4_t c = vld1q_f32(cos_tw + p);
+                const float32x4_t s = vld1q_f32(sin_tw + p);
+                const float32x4_t br = vld1q_f32(b_re);
+                const float32x4_t bi = vld1q_f32(b_im);
+                const float32x4_t t_re = vaddq_f32(vmulq_f32(br, c), vmulq_f32(bi, s));
+                const float32x4_t t_im = vsubq_f32(vmulq_f32(bi, c), vmulq_f32(br, s));
+                const float32x4_t ar = vld1q_f32(a_re);
+                const float32x4_t ai = vld1q_f32(a_im);
+                vst1q_f32(a_re, vaddq_f32(ar, t_re));
+                vst1q_f32(a_im, vaddq_f32(ai, t_im));
+                vst1q_f32(b_re, vsubq_f32(ar, t_re));
+                vst1q_f32(b_im, vsubq_f32(ai, t_im));
+            }
+        }
+        return;
+    }
+    fft_stage_reference(re, im, cos_tw, sin_tw, half);
+}
+
 }  // namespace
 
 const front_end_kernels kFrontEndKernelsNeon = {preemphasis_neon, apply_window_neon,
-                                                  power_neon};
+                                                  power_neon,
+                                                  fft_stage_neon};

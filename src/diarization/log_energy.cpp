@@ -1,5 +1,7 @@
 #include "diarization/log_energy.h"
 
+#include <bit>
+
 #include "diarization/front_end_tables.h"
 
 namespace {
@@ -23,9 +25,12 @@ int16_t log_energy(float s) {
         x >>= 1;
         shift = -1;
     }
-    while (x < kBit61) {
-        x <<= 1;
-        ++shift;
+    // Doubling x until it reaches 2^61 is one shift by the number of leading
+    // zeros beyond the two that bit 61 has.
+    if (x < kBit61) {
+        const int32_t left = std::countl_zero(static_cast<uint64_t>(x)) - 2;
+        x <<= left;
+        shift += left;
     }
     const int32_t index = static_cast<int32_t>((x + kHalfStep) >> 52) - 512;
     int32_t value = kLogTable[index] - kUnitsPerOctave * shift;

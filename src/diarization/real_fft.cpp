@@ -1,5 +1,7 @@
 #include "diarization/real_fft.h"
 
+#include <array>
+
 #include "diarization/front_end_tables.h"
 
 namespace {
@@ -8,53 +10,48 @@ constexpr int32_t kComplexSize = kFftSize / 2;  // 256
 constexpr int32_t kQuarter = 128;               // cos(x) = sin(x + pi / 2)
 constexpr float kOutputScale = 1.0f / 512.0f;   // 2^-9, exact
 
-// Packs sample pairs as complex values in bit-reversed order.
-void load_bit_reversed(const float *frame, float *work) {
-    for (int32_t m = 0; m < kComplexSize; ++m) {
-        const int32_t at = kBitReverse[m];
-        work[at] = frame[2 * m];
-        work[at + 1] = frame[2 * m + 1];
-    }
-}
+// The twiddles of every stage laid out contiguously, copied from the sine
+// table: the stage of half-size h starts at h - 1, and position p holds
+// angle 2 pi p (256 / h) / 512.
+struct stage_twiddles {
+    std::array<float, kComplexSize - 1> cosine;
+    std::array<float, kComplexSize - 1> sine;
+};
 
-// Eight in-place decimation-in-time stages, unscaled. The twiddle of
-// position p in a stage of half-size h is W = cos t - j sin t, with
-// t = 2 pi p (256 / h) / 512.
-void radix2_stages(float *work) {
+constexpr stage_twiddles kTwiddles = [] {
+    stage_twiddles t{};
     for (int32_t half = 1; half < kComplexSize; half *= 2) {
-        const int32_t stride = kComplexSize / half;
-        for (int32_t group = 0; group < kComplexSize; group += 2 * half) {
-            for (int32_t p = 0; p < half; ++p) {
-                const float sine = kSineTable[p * stride];
-                const float cosine = kSineTable[p * stride + kQuarter];
-                float *a = work + 2 * (group + p);
-                float *b = work + 2 * (group + p + half);
-                // b * W = (b.re cos + b.im sin) + j (b.im cos - b.re sin)
-                const float t_re = b[0] * cosine + b[1] * sine;
-                const float t_im = b[1] * cosine - b[0] * sine;
-                const float a_re = a[0];
-                const float a_im = a[1];
-                a[0] = a_re + t_re;
-                a[1] = a_im + t_im;
-                b[0] = a_re - t_re;
-                b[1] = a_im - t_im;
-            }
+        for (int32_t p = 0; p < half; ++p) {
+            const int32_t angle = p * (kComplexSize / half);
+            t.cosine[half - 1 + p] = kSineTable[angle + kQuarter];
+            t.sine[half - 1 + p] = kSineTable[angle];
         }
+    }
+    return t;
+}();
+
+// Packs sample pairs as complex values in bit-reversed order, the real and
+// imaginary parts in separate halves of `work`.
+void load_bit_reversed(const float *frame, float *z_re, float *z_im) {
+    for (int32_t m = 0; m < kComplexSize; ++m) {
+        const int32_t at = kBitReverse[m] / 2;
+        z_re[at] = frame[2 * m];
+        z_im[at] = frame[2 * m + 1];
     }
 }
 
 // Separates the spectra of the even and odd samples that were packed as the
 // real and imaginary parts, and combines them into the real input's spectrum.
-void split_real(const float *z, float *re, float *im) {
-    re[0] = (z[0] + z[1]) * kOutputScale;
+void split_real(const float *z_re, const float *z_im, float *re, float *im) {
+    re[0] = (z_re[0] + z_im[0]) * kOutputScale;
     im[0] = 0.0f;
-    re[kComplexSize] = (z[0] - z[1]) * kOutputScale;
+    re[kComplexSize] = (z_re[0] - z_im[0]) * kOutputScale;
     im[kComplexSize] = 0.0f;
     for (int32_t k = 1; k < kComplexSize; ++k) {
-        const float a_re = z[2 * k];
-        const float a_im = z[2 * k + 1];
-        const float b_re = z[2 * (kComplexSize - k)];
-        const float b_im = z[2 * (kComplexSize - k) + 1];
+        const float a_re = z_re[k];
+        const float a_im = z_im[k];
+        const float b_re = z_re[kComplexSize - k];
+        const float b_im = z_im[kComplexSize - k];
         const float cosine = kSineTable[k + kQuarter];
         const float sine = kSineTable[k];
         const float im_sum = a_im + b_im;
@@ -66,8 +63,15 @@ void split_real(const float *z, float *re, float *im) {
 
 }  // namespace
 
-void real_fft_512(const float *frame, float *work, float *re, float *im) {
-    load_bit_reversed(frame, work);
-    radix2_stages(work);
-    split_real(work, re, im);
+void real_fft_512(const front_end_kernels &kernels, const float *frame, float *work, float *re,
+                  float *im) {
+    float *z_re = work;
+    float *z_im = work + kComplexSize;
+    load_bit_reversed(frame, z_re, z_im);
+    // Eight decimation-in-time stages, unscaled.
+    for (int32_t half = 1; half < kComplexSize; half *= 2) {
+        kernels.fft_stage(z_re, z_im, kTwiddles.cosine.data() + half - 1,
+                          kTwiddles.sine.data() + half - 1, half);
+    }
+    split_real(z_re, z_im, re, im);
 }
