@@ -22,7 +22,8 @@ void power_scalar(const float *re, const float *im, float *power, int32_t count)
 }  // namespace
 
 const front_end_kernels kFrontEndKernelsScalar = {preemphasis_scalar, apply_window_scalar,
-                                                  power_scalar, fft_stage_reference};
+                                                  power_scalar, fft_stage_reference,
+                                                  fft_split_reference};
 
 const front_end_kernels &front_end_kernels_for(cpu_isa isa) {
     switch (isa) {

@@ -93,8 +93,36 @@ void fft_stage_avx2(float *re, float *im, const float *cos_tw, const float *sin_
     fft_stage_reference(re, im, cos_tw, sin_tw, half);
 }
 
+// Bins k..k+7 at once; B = z[256 - k] is read backwards and reversed, so
+// each lane computes one bin exactly as the reference does.
+void fft_split_avx2(const float *z_re, const float *z_im, float *re, float *im) {
+    const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+    const __m256 scale = _mm256_set1_ps(kFftOutputScale);
+    fft_split_edges(z_re, z_im, re, im);
+    int32_t k = 1;
+    for (; k + 8 <= kFftComplexSize; k += 8) {
+        const int32_t b = kFftComplexSize - k - 7;
+        const __m256 a_re = _mm256_loadu_ps(z_re + k);
+        const __m256 a_im = _mm256_loadu_ps(z_im + k);
+        const __m256 b_re = _mm256_permutevar8x32_ps(_mm256_loadu_ps(z_re + b), reverse);
+        const __m256 b_im = _mm256_permutevar8x32_ps(_mm256_loadu_ps(z_im + b), reverse);
+        const __m256 cosine = _mm256_loadu_ps(kSineTable + k + kFftQuarter);
+        const __m256 sine = _mm256_loadu_ps(kSineTable + k);
+        const __m256 im_sum = _mm256_add_ps(a_im, b_im);
+        const __m256 re_diff = _mm256_sub_ps(b_re, a_re);
+        const __m256 out_re = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(a_re, b_re), _mm256_mul_ps(cosine, im_sum)),
+                                   _mm256_mul_ps(sine, re_diff));
+        const __m256 out_im = _mm256_sub_ps(_mm256_add_ps(_mm256_sub_ps(a_im, b_im), _mm256_mul_ps(cosine, re_diff)),
+                                   _mm256_mul_ps(sine, im_sum));
+        _mm256_storeu_ps(re + k, _mm256_mul_ps(out_re, scale));
+        _mm256_storeu_ps(im + k, _mm256_mul_ps(out_im, scale));
+    }
+    for (; k < kFftComplexSize; ++k) fft_split_bin(z_re, z_im, re, im, k);
+}
+
 }  // namespace
 
 const front_end_kernels kFrontEndKernelsAvx2 = {preemphasis_avx2, apply_window_avx2,
                                                   power_avx2,
-                                                  fft_stage_avx2};
+                                                  fft_stage_avx2,
+                                                  fft_split_avx2};

@@ -3,10 +3,11 @@
 // fused multiply-add), so the output matches the scalar kernels bit for bit.
 #include <immintrin.h>
 
-// GCC 12's AVX-512 conversion intrinsics start from a deliberately undefined
-// vector and warn about it wherever they are inlined.
+// GCC 12's AVX-512 conversion and permute intrinsics start from a
+// deliberately undefined vector and warn about it wherever they are inlined.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
 #include "diarization/front_end_kernels.h"
@@ -122,8 +123,37 @@ void fft_stage_avx512(float *re, float *im, const float *cos_tw, const float *si
     fft_stage_reference(re, im, cos_tw, sin_tw, half);
 }
 
+// Bins k..k+15 at once; B = z[256 - k] is read backwards and reversed, so
+// each lane computes one bin exactly as the reference does.
+void fft_split_avx512(const float *z_re, const float *z_im, float *re, float *im) {
+    const __m512i reverse =
+        _mm512_setr_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    const __m512 scale = _mm512_set1_ps(kFftOutputScale);
+    fft_split_edges(z_re, z_im, re, im);
+    int32_t k = 1;
+    for (; k + 16 <= kFftComplexSize; k += 16) {
+        const int32_t b = kFftComplexSize - k - 15;
+        const __m512 a_re = _mm512_loadu_ps(z_re + k);
+        const __m512 a_im = _mm512_loadu_ps(z_im + k);
+        const __m512 b_re = _mm512_permutexvar_ps(reverse, _mm512_loadu_ps(z_re + b));
+        const __m512 b_im = _mm512_permutexvar_ps(reverse, _mm512_loadu_ps(z_im + b));
+        const __m512 cosine = _mm512_loadu_ps(kSineTable + k + kFftQuarter);
+        const __m512 sine = _mm512_loadu_ps(kSineTable + k);
+        const __m512 im_sum = _mm512_add_ps(a_im, b_im);
+        const __m512 re_diff = _mm512_sub_ps(b_re, a_re);
+        const __m512 out_re = _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(a_re, b_re), _mm512_mul_ps(cosine, im_sum)),
+                                   _mm512_mul_ps(sine, re_diff));
+        const __m512 out_im = _mm512_sub_ps(_mm512_add_ps(_mm512_sub_ps(a_im, b_im), _mm512_mul_ps(cosine, re_diff)),
+                                   _mm512_mul_ps(sine, im_sum));
+        _mm512_storeu_ps(re + k, _mm512_mul_ps(out_re, scale));
+        _mm512_storeu_ps(im + k, _mm512_mul_ps(out_im, scale));
+    }
+    for (; k < kFftComplexSize; ++k) fft_split_bin(z_re, z_im, re, im, k);
+}
+
 }  // namespace
 
 const front_end_kernels kFrontEndKernelsAvx512 = {preemphasis_avx512, apply_window_avx512,
                                                   power_avx512,
-                                                  fft_stage_avx512};
+                                                  fft_stage_avx512,
+                                                  fft_split_avx512};

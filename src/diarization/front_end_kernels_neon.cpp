@@ -70,8 +70,40 @@ void fft_stage_neon(float *re, float *im, const float *cos_tw, const float *sin_
     fft_stage_reference(re, im, cos_tw, sin_tw, half);
 }
 
+float32x4_t reversed(float32x4_t v) {
+    const float32x4_t pairs_swapped = vrev64q_f32(v);
+    return vextq_f32(pairs_swapped, pairs_swapped, 2);
+}
+
+// Bins k..k+3 at once; B = z[256 - k] is read backwards and reversed, so
+// each lane computes one bin exactly as the reference does.
+void fft_split_neon(const float *z_re, const float *z_im, float *re, float *im) {
+    const float32x4_t scale = vdupq_n_f32(kFftOutputScale);
+    fft_split_edges(z_re, z_im, re, im);
+    int32_t k = 1;
+    for (; k + 4 <= kFftComplexSize; k += 4) {
+        const int32_t b = kFftComplexSize - k - 3;
+        const float32x4_t a_re = vld1q_f32(z_re + k);
+        const float32x4_t a_im = vld1q_f32(z_im + k);
+        const float32x4_t b_re = reversed(vld1q_f32(z_re + b));
+        const float32x4_t b_im = reversed(vld1q_f32(z_im + b));
+        const float32x4_t cosine = vld1q_f32(kSineTable + k + kFftQuarter);
+        const float32x4_t sine = vld1q_f32(kSineTable + k);
+        const float32x4_t im_sum = vaddq_f32(a_im, b_im);
+        const float32x4_t re_diff = vsubq_f32(b_re, a_re);
+        const float32x4_t out_re = vaddq_f32(vaddq_f32(vaddq_f32(a_re, b_re), vmulq_f32(cosine, im_sum)),
+                                   vmulq_f32(sine, re_diff));
+        const float32x4_t out_im = vsubq_f32(vaddq_f32(vsubq_f32(a_im, b_im), vmulq_f32(cosine, re_diff)),
+                                   vmulq_f32(sine, im_sum));
+        vst1q_f32(re + k, vmulq_f32(out_re, scale));
+        vst1q_f32(im + k, vmulq_f32(out_im, scale));
+    }
+    for (; k < kFftComplexSize; ++k) fft_split_bin(z_re, z_im, re, im, k);
+}
+
 }  // namespace
 
 const front_end_kernels kFrontEndKernelsNeon = {preemphasis_neon, apply_window_neon,
                                                   power_neon,
-                                                  fft_stage_neon};
+                                                  fft_stage_neon,
+                                                  fft_split_neon};

@@ -70,8 +70,35 @@ void fft_stage_sse41(float *re, float *im, const float *cos_tw, const float *sin
     fft_stage_reference(re, im, cos_tw, sin_tw, half);
 }
 
+// Bins k..k+3 at once; B = z[256 - k] is read backwards and reversed, so
+// each lane computes one bin exactly as the reference does.
+void fft_split_sse41(const float *z_re, const float *z_im, float *re, float *im) {
+    const __m128 scale = _mm_set1_ps(kFftOutputScale);
+    fft_split_edges(z_re, z_im, re, im);
+    int32_t k = 1;
+    for (; k + 4 <= kFftComplexSize; k += 4) {
+        const int32_t b = kFftComplexSize - k - 3;
+        const __m128 a_re = _mm_loadu_ps(z_re + k);
+        const __m128 a_im = _mm_loadu_ps(z_im + k);
+        const __m128 b_re = _mm_shuffle_ps(_mm_loadu_ps(z_re + b), _mm_loadu_ps(z_re + b), _MM_SHUFFLE(0, 1, 2, 3));
+        const __m128 b_im = _mm_shuffle_ps(_mm_loadu_ps(z_im + b), _mm_loadu_ps(z_im + b), _MM_SHUFFLE(0, 1, 2, 3));
+        const __m128 cosine = _mm_loadu_ps(kSineTable + k + kFftQuarter);
+        const __m128 sine = _mm_loadu_ps(kSineTable + k);
+        const __m128 im_sum = _mm_add_ps(a_im, b_im);
+        const __m128 re_diff = _mm_sub_ps(b_re, a_re);
+        const __m128 out_re = _mm_add_ps(_mm_add_ps(_mm_add_ps(a_re, b_re), _mm_mul_ps(cosine, im_sum)),
+                                   _mm_mul_ps(sine, re_diff));
+        const __m128 out_im = _mm_sub_ps(_mm_add_ps(_mm_sub_ps(a_im, b_im), _mm_mul_ps(cosine, re_diff)),
+                                   _mm_mul_ps(sine, im_sum));
+        _mm_storeu_ps(re + k, _mm_mul_ps(out_re, scale));
+        _mm_storeu_ps(im + k, _mm_mul_ps(out_im, scale));
+    }
+    for (; k < kFftComplexSize; ++k) fft_split_bin(z_re, z_im, re, im, k);
+}
+
 }  // namespace
 
 const front_end_kernels kFrontEndKernelsSse41 = {preemphasis_sse41, apply_window_sse41,
                                                   power_sse41,
-                                                  fft_stage_sse41};
+                                                  fft_stage_sse41,
+                                                  fft_split_sse41};

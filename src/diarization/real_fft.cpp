@@ -7,8 +7,6 @@
 namespace {
 
 constexpr int32_t kComplexSize = kFftSize / 2;  // 256
-constexpr int32_t kQuarter = 128;               // cos(x) = sin(x + pi / 2)
-constexpr float kOutputScale = 1.0f / 512.0f;   // 2^-9, exact
 
 // The twiddles of every stage laid out contiguously, copied from the sine
 // table: the stage of half-size h starts at h - 1, and position p holds
@@ -23,7 +21,7 @@ constexpr stage_twiddles kTwiddles = [] {
     for (int32_t half = 1; half < kComplexSize; half *= 2) {
         for (int32_t p = 0; p < half; ++p) {
             const int32_t angle = p * (kComplexSize / half);
-            t.cosine[half - 1 + p] = kSineTable[angle + kQuarter];
+            t.cosine[half - 1 + p] = kSineTable[angle + kFftQuarter];
             t.sine[half - 1 + p] = kSineTable[angle];
         }
     }
@@ -40,27 +38,6 @@ void load_bit_reversed(const float *frame, float *z_re, float *z_im) {
     }
 }
 
-// Separates the spectra of the even and odd samples that were packed as the
-// real and imaginary parts, and combines them into the real input's spectrum.
-void split_real(const float *z_re, const float *z_im, float *re, float *im) {
-    re[0] = (z_re[0] + z_im[0]) * kOutputScale;
-    im[0] = 0.0f;
-    re[kComplexSize] = (z_re[0] - z_im[0]) * kOutputScale;
-    im[kComplexSize] = 0.0f;
-    for (int32_t k = 1; k < kComplexSize; ++k) {
-        const float a_re = z_re[k];
-        const float a_im = z_im[k];
-        const float b_re = z_re[kComplexSize - k];
-        const float b_im = z_im[kComplexSize - k];
-        const float cosine = kSineTable[k + kQuarter];
-        const float sine = kSineTable[k];
-        const float im_sum = a_im + b_im;
-        const float re_diff = b_re - a_re;
-        re[k] = ((a_re + b_re) + cosine * im_sum + sine * re_diff) * kOutputScale;
-        im[k] = ((a_im - b_im) + cosine * re_diff - sine * im_sum) * kOutputScale;
-    }
-}
-
 }  // namespace
 
 void real_fft_512(const front_end_kernels &kernels, const float *frame, float *work, float *re,
@@ -73,5 +50,5 @@ void real_fft_512(const front_end_kernels &kernels, const float *frame, float *w
         kernels.fft_stage(z_re, z_im, kTwiddles.cosine.data() + half - 1,
                           kTwiddles.sine.data() + half - 1, half);
     }
-    split_real(z_re, z_im, re, im);
+    kernels.fft_split(z_re, z_im, re, im);
 }
