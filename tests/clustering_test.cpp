@@ -311,7 +311,8 @@ TEST(PairQueue, EqualDistancesNeverSwap) {
     ASSERT_EQ(pair_queue_init(&q, 8), ZR_STATUS_SUCCESS);
     // Heap [1, 2, 3]; popping 1 moves 3 to the root, where its equal children
     // leave it: 1, 3, 2.
-    for (int32_t id = 1; id <= 3; ++id) ASSERT_EQ(pair_queue_push(&q, entry(0.5f, id)), ZR_STATUS_SUCCESS);
+    for (int32_t id = 1; id <= 3; ++id)
+        ASSERT_EQ(pair_queue_push(&q, entry(0.5f, id)), ZR_STATUS_SUCCESS);
     EXPECT_EQ(drain(&q), (std::vector<int32_t>{1, 3, 2}));
     // A strictly smaller entry rises; an equal one stops below its parent.
     for (auto [d, id] : {std::pair{0.5f, 1}, {0.5f, 2}, {0.25f, 3}, {0.25f, 4}, {0.5f, 5}}) {

@@ -20,7 +20,9 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 
 // The float32 value of x rounded to seven decimals, as the tables hold it.
-float seven_decimals(double x) { return static_cast<float>(std::round(x * 1e7) / 1e7); }
+float seven_decimals(double x) {
+    return static_cast<float>(std::round(x * 1e7) / 1e7);
+}
 
 struct FrontEndRun : ::testing::Test {
     front_end_state *state = nullptr;
@@ -161,7 +163,8 @@ TEST(RealFft, MatchesTheDefinitionOfTheDft) {
     real_fft_512(kFrontEndKernelsScalar, frame.data(), work.data(), re.data(), im.data());
     for (int k = 0; k <= 256; ++k) {
         std::complex<double> x = 0;
-        for (int t = 0; t < 512; ++t) x += static_cast<double>(frame[t]) * std::polar(1.0, -2 * kPi * k * t / 512);
+        for (int t = 0; t < 512; ++t)
+            x += static_cast<double>(frame[t]) * std::polar(1.0, -2 * kPi * k * t / 512);
         const double scale = (k == 0 || k == 256) ? 512.0 : 256.0;
         ASSERT_NEAR(re[k], x.real() / scale, 0.02) << k;
         ASSERT_NEAR(im[k], x.imag() / scale, 0.02) << k;
@@ -178,7 +181,8 @@ std::vector<double> reference_row(const std::vector<int16_t> &pcm, int64_t first
         const int64_t at = first_sample + i;
         if (at < 0) continue;
         const double previous = at == 0 ? 0.0 : pcm[static_cast<size_t>(at - 1)];
-        frame[i] = (pcm[static_cast<size_t>(at)] - 0.97 * previous) * (0.5 - 0.5 * std::cos(2 * kPi * i / 511));
+        frame[i] = (pcm[static_cast<size_t>(at)] - 0.97 * previous) *
+                   (0.5 - 0.5 * std::cos(2 * kPi * i / 511));
     }
     std::vector<double> power(257);
     for (int k = 0; k <= 256; ++k) {
@@ -192,7 +196,8 @@ std::vector<double> reference_row(const std::vector<int16_t> &pcm, int64_t first
         const int lo = kBandEdges[b], mid = kBandEdges[b + 1], hi = kBandEdges[b + 2];
         double sum = 0;
         for (int k = lo; k < mid; ++k) sum += power[k] * (k - lo) / (mid - lo);
-        for (int k = mid; k < hi; ++k) sum += power[k] * (1.0 - static_cast<double>(k - mid) / (hi - mid));
+        for (int k = mid; k < hi; ++k)
+            sum += power[k] * (1.0 - static_cast<double>(k - mid) / (hi - mid));
         row[b] = 1024.0 * std::log10(sum / std::ldexp(1.0, 30));
     }
     return row;
@@ -265,11 +270,11 @@ TEST(FrontEndNormalise, ShiftsFloorAndSaturate) {
     scale[4] = 512;
     normalizer_params params{40, mean.data(), scale.data()};
     std::vector<int16_t> rows(80, 0);
-    rows[0] = -1234;  // unit gain, no offset: unchanged
-    rows[1] = 32767;  // (65535 * 32767) >> 10 saturates high
-    rows[2] = -32768; // -32768 * 2 saturates low
-    rows[3] = -1;     // -1 >> 10 floors to -1
-    rows[4] = 101;    // (1 * 512) >> 10 = 0
+    rows[0] = -1234;   // unit gain, no offset: unchanged
+    rows[1] = 32767;   // (65535 * 32767) >> 10 saturates high
+    rows[2] = -32768;  // -32768 * 2 saturates low
+    rows[3] = -1;      // -1 >> 10 floors to -1
+    rows[4] = 101;     // (1 * 512) >> 10 = 0
     rows[40 + 2] = 1000;
     front_end_normalise(&params, rows.data(), 2);
     EXPECT_EQ(rows[0], -1234);

@@ -41,7 +41,8 @@ std::vector<int16_t> speech_like(size_t count, uint32_t seed) {
         if (burst % 3 != 2) {
             for (int h = 1; h <= 5; ++h) {
                 v += 3000.0f / static_cast<float>(h) *
-                     std::sin(6.2831853f * pitch * static_cast<float>(h) * static_cast<float>(i) / 16000.0f);
+                     std::sin(6.2831853f * pitch * static_cast<float>(h) * static_cast<float>(i) /
+                              16000.0f);
             }
         }
         out[i] = static_cast<int16_t>(std::max(-32768.0f, std::min(32767.0f, v)));
@@ -68,7 +69,8 @@ result process(zr_quorva_t *engine, const std::vector<int16_t> &pcm) {
     int32_t count = -1;
     zr_quorva_segment_t *segments = nullptr;
     result r;
-    r.status = zr_quorva_process(engine, pcm.data(), static_cast<int32_t>(pcm.size()), &count, &segments);
+    r.status =
+        zr_quorva_process(engine, pcm.data(), static_cast<int32_t>(pcm.size()), &count, &segments);
     if (r.status == ZR_STATUS_SUCCESS) {
         EXPECT_NE(segments, nullptr);
         r.segments.assign(segments, segments + count);
@@ -104,24 +106,30 @@ TEST(ProcessArguments, ChecksRunInOrderAndLeaveOutputsAlone) {
 
     EXPECT_EQ(zr_quorva_process(nullptr, nullptr, 0, nullptr, nullptr), ZR_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(take_errors().messages, std::vector<std::string>{"Argument `object` is NULL."});
-    EXPECT_EQ(zr_quorva_process(h.engine, nullptr, 1024, &count, &segments), ZR_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(zr_quorva_process(h.engine, nullptr, 1024, &count, &segments),
+              ZR_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(take_errors().messages, std::vector<std::string>{"Argument `pcm` is NULL."});
-    EXPECT_EQ(zr_quorva_process(h.engine, pcm.data(), 511, &count, &segments), ZR_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(zr_quorva_process(h.engine, pcm.data(), 511, &count, &segments),
+              ZR_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(take_errors().messages,
               std::vector<std::string>{"Argument `num_samples` value `511` is less than the "
                                        "minimum acceptable value of `512`."});
-    EXPECT_EQ(zr_quorva_process(h.engine, pcm.data(), -5, nullptr, &segments), ZR_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(zr_quorva_process(h.engine, pcm.data(), -5, nullptr, &segments),
+              ZR_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(take_errors().messages,
               std::vector<std::string>{"Argument `num_samples` value `-5` is less than the "
                                        "minimum acceptable value of `512`."});
-    EXPECT_EQ(zr_quorva_process(h.engine, pcm.data(), 512, nullptr, &segments), ZR_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(zr_quorva_process(h.engine, pcm.data(), 512, nullptr, &segments),
+              ZR_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(take_errors().messages, std::vector<std::string>{"Argument `num_segments` is NULL."});
-    EXPECT_EQ(zr_quorva_process(h.engine, pcm.data(), 512, &count, nullptr), ZR_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(zr_quorva_process(h.engine, pcm.data(), 512, &count, nullptr),
+              ZR_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(take_errors().messages, std::vector<std::string>{"Argument `segments` is NULL."});
 
     front_end_state *front_end = h.engine->front_end;
     h.engine->front_end = nullptr;
-    EXPECT_EQ(zr_quorva_process(h.engine, pcm.data(), 512, &count, &segments), ZR_STATUS_INVALID_STATE);
+    EXPECT_EQ(zr_quorva_process(h.engine, pcm.data(), 512, &count, &segments),
+              ZR_STATUS_INVALID_STATE);
     h.engine->front_end = front_end;
     EXPECT_EQ(take_errors().messages, std::vector<std::string>{coded_message(0xD2)});
 
@@ -183,7 +191,8 @@ TEST(Process, AllBackgroundGivesAnEmptyArray) {
     const std::vector<int16_t> pcm = speech_like(16000 * 3, 5);
     int32_t count = -1;
     zr_quorva_segment_t *segments = nullptr;
-    ASSERT_EQ(zr_quorva_process(h.engine, pcm.data(), static_cast<int32_t>(pcm.size()), &count, &segments),
+    ASSERT_EQ(zr_quorva_process(h.engine, pcm.data(), static_cast<int32_t>(pcm.size()), &count,
+                                &segments),
               ZR_STATUS_SUCCESS);
     EXPECT_EQ(count, 0);
     EXPECT_NE(segments, nullptr);
@@ -240,10 +249,12 @@ TEST(Process, EveryAllocationFailureIsReportedAndLeavesTheEngineIdle) {
     int32_t count = -1;
     zr_quorva_segment_t *segments = nullptr;
     // A first call puts the error store's hand-out buffer in place.
-    ASSERT_EQ(zr_quorva_process(h.engine, pcm.data(), samples, &count, &segments), ZR_STATUS_SUCCESS);
+    ASSERT_EQ(zr_quorva_process(h.engine, pcm.data(), samples, &count, &segments),
+              ZR_STATUS_SUCCESS);
     zr_quorva_segments_delete(segments);
     alloc_fail_at(0);
-    ASSERT_EQ(zr_quorva_process(h.engine, pcm.data(), samples, &count, &segments), ZR_STATUS_SUCCESS);
+    ASSERT_EQ(zr_quorva_process(h.engine, pcm.data(), samples, &count, &segments),
+              ZR_STATUS_SUCCESS);
     const int64_t total = alloc_count();
     const int32_t expected_count = count;
     const std::vector<zr_quorva_segment_t> expected(segments, segments + count);
@@ -260,7 +271,8 @@ TEST(Process, EveryAllocationFailureIsReportedAndLeavesTheEngineIdle) {
         count = -1;
         segments = reinterpret_cast<zr_quorva_segment_t *>(0x1);
         alloc_fail_at(k);
-        const zr_status_t status = zr_quorva_process(h.engine, pcm.data(), samples, &count, &segments);
+        const zr_status_t status =
+            zr_quorva_process(h.engine, pcm.data(), samples, &count, &segments);
         alloc_fail_at(0);
         ASSERT_EQ(status, ZR_STATUS_OUT_OF_MEMORY);
         EXPECT_EQ(segments, nullptr);

@@ -39,7 +39,8 @@ zr_status_t cluster_append_members(cluster *c, const int32_t *frames, int32_t co
         c->member_capacity = static_cast<int32_t>(capacity);
     }
     if (count > 0) {
-        std::memcpy(c->members + c->member_count, frames, sizeof(int32_t) * static_cast<size_t>(count));
+        std::memcpy(c->members + c->member_count, frames,
+                    sizeof(int32_t) * static_cast<size_t>(count));
     }
     c->member_count = static_cast<int32_t>(needed);
     return ZR_STATUS_SUCCESS;
@@ -55,10 +56,16 @@ void cluster_list_push_head(cluster_list *list, cluster *c) {
 }
 
 void cluster_list_remove(cluster_list *list, cluster *c) {
-    if (c->previous != nullptr) c->previous->next = c->next;
-    else list->head = c->next;
-    if (c->next != nullptr) c->next->previous = c->previous;
-    else list->tail = c->previous;
+    if (c->previous != nullptr) {
+        c->previous->next = c->next;
+    } else {
+        list->head = c->next;
+    }
+    if (c->next != nullptr) {
+        c->next->previous = c->previous;
+    } else {
+        list->tail = c->previous;
+    }
     --list->count;
     cluster_release(c);
 }

@@ -13,8 +13,10 @@ void preemphasis_avx2(const int16_t *x, int16_t carry, float *y, int32_t count) 
     const __m256 coefficient = _mm256_set1_ps(kPreemphasis);
     int32_t i = 1;
     for (; i + 8 <= count; i += 8) {
-        const __m256 current = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(x + i))));
-        const __m256 previous = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(x + i - 1))));
+        const __m256 current = _mm256_cvtepi32_ps(
+            _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(x + i))));
+        const __m256 previous = _mm256_cvtepi32_ps(
+            _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(x + i - 1))));
         _mm256_storeu_ps(y + i, _mm256_sub_ps(current, _mm256_mul_ps(coefficient, previous)));
     }
     for (; i < count; ++i) {
@@ -25,7 +27,8 @@ void preemphasis_avx2(const int16_t *x, int16_t carry, float *y, int32_t count) 
 void apply_window_avx2(float *frame, const float *window, int32_t count) {
     int32_t i = 0;
     for (; i + 8 <= count; i += 8) {
-        _mm256_storeu_ps(frame + i, _mm256_mul_ps(_mm256_loadu_ps(frame + i), _mm256_loadu_ps(window + i)));
+        _mm256_storeu_ps(frame + i,
+                         _mm256_mul_ps(_mm256_loadu_ps(frame + i), _mm256_loadu_ps(window + i)));
     }
     for (; i < count; ++i) frame[i] = frame[i] * window[i];
 }
@@ -42,8 +45,7 @@ void power_avx2(const float *re, const float *im, float *power, int32_t count) {
 
 // Butterflies of one stage, several positions at a time; stages narrower
 // than the narrowest vector run the reference loop.
-void fft_stage_avx2(float *re, float *im, const float *cos_tw, const float *sin_tw,
-                     int32_t half) {
+void fft_stage_avx2(float *re, float *im, const float *cos_tw, const float *sin_tw, int32_t half) {
     if (half >= 8) {
         for (int32_t group = 0; group < kFftComplexSize; group += 2 * half) {
             for (int32_t p = 0; p < half; p += 8) {
@@ -110,10 +112,12 @@ void fft_split_avx2(const float *z_re, const float *z_im, float *re, float *im) 
         const __m256 sine = _mm256_loadu_ps(kSineTable + k);
         const __m256 im_sum = _mm256_add_ps(a_im, b_im);
         const __m256 re_diff = _mm256_sub_ps(b_re, a_re);
-        const __m256 out_re = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(a_re, b_re), _mm256_mul_ps(cosine, im_sum)),
-                                   _mm256_mul_ps(sine, re_diff));
-        const __m256 out_im = _mm256_sub_ps(_mm256_add_ps(_mm256_sub_ps(a_im, b_im), _mm256_mul_ps(cosine, re_diff)),
-                                   _mm256_mul_ps(sine, im_sum));
+        const __m256 out_re =
+            _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(a_re, b_re), _mm256_mul_ps(cosine, im_sum)),
+                          _mm256_mul_ps(sine, re_diff));
+        const __m256 out_im =
+            _mm256_sub_ps(_mm256_add_ps(_mm256_sub_ps(a_im, b_im), _mm256_mul_ps(cosine, re_diff)),
+                          _mm256_mul_ps(sine, im_sum));
         _mm256_storeu_ps(re + k, _mm256_mul_ps(out_re, scale));
         _mm256_storeu_ps(im + k, _mm256_mul_ps(out_im, scale));
     }
@@ -122,7 +126,5 @@ void fft_split_avx2(const float *z_re, const float *z_im, float *re, float *im) 
 
 }  // namespace
 
-const front_end_kernels kFrontEndKernelsAvx2 = {preemphasis_avx2, apply_window_avx2,
-                                                  power_avx2,
-                                                  fft_stage_avx2,
-                                                  fft_split_avx2};
+const front_end_kernels kFrontEndKernelsAvx2 = {preemphasis_avx2, apply_window_avx2, power_avx2,
+                                                fft_stage_avx2, fft_split_avx2};

@@ -20,8 +20,10 @@ void preemphasis_avx512(const int16_t *x, int16_t carry, float *y, int32_t count
     const __m512 coefficient = _mm512_set1_ps(kPreemphasis);
     int32_t i = 1;
     for (; i + 16 <= count; i += 16) {
-        const __m512 current = _mm512_cvtepi32_ps(_mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(x + i))));
-        const __m512 previous = _mm512_cvtepi32_ps(_mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(x + i - 1))));
+        const __m512 current = _mm512_cvtepi32_ps(
+            _mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(x + i))));
+        const __m512 previous = _mm512_cvtepi32_ps(_mm512_cvtepi16_epi32(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x + i - 1))));
         _mm512_storeu_ps(y + i, _mm512_sub_ps(current, _mm512_mul_ps(coefficient, previous)));
     }
     for (; i < count; ++i) {
@@ -32,7 +34,8 @@ void preemphasis_avx512(const int16_t *x, int16_t carry, float *y, int32_t count
 void apply_window_avx512(float *frame, const float *window, int32_t count) {
     int32_t i = 0;
     for (; i + 16 <= count; i += 16) {
-        _mm512_storeu_ps(frame + i, _mm512_mul_ps(_mm512_loadu_ps(frame + i), _mm512_loadu_ps(window + i)));
+        _mm512_storeu_ps(frame + i,
+                         _mm512_mul_ps(_mm512_loadu_ps(frame + i), _mm512_loadu_ps(window + i)));
     }
     for (; i < count; ++i) frame[i] = frame[i] * window[i];
 }
@@ -50,7 +53,7 @@ void power_avx512(const float *re, const float *im, float *power, int32_t count)
 // Butterflies of one stage, several positions at a time; stages narrower
 // than the narrowest vector run the reference loop.
 void fft_stage_avx512(float *re, float *im, const float *cos_tw, const float *sin_tw,
-                     int32_t half) {
+                      int32_t half) {
     if (half >= 16) {
         for (int32_t group = 0; group < kFftComplexSize; group += 2 * half) {
             for (int32_t p = 0; p < half; p += 16) {
@@ -126,8 +129,7 @@ void fft_stage_avx512(float *re, float *im, const float *cos_tw, const float *si
 // Bins k..k+15 at once; B = z[256 - k] is read backwards and reversed, so
 // each lane computes one bin exactly as the reference does.
 void fft_split_avx512(const float *z_re, const float *z_im, float *re, float *im) {
-    const __m512i reverse =
-        _mm512_setr_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    const __m512i reverse = _mm512_setr_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
     const __m512 scale = _mm512_set1_ps(kFftOutputScale);
     fft_split_edges(z_re, z_im, re, im);
     int32_t k = 1;
@@ -141,10 +143,12 @@ void fft_split_avx512(const float *z_re, const float *z_im, float *re, float *im
         const __m512 sine = _mm512_loadu_ps(kSineTable + k);
         const __m512 im_sum = _mm512_add_ps(a_im, b_im);
         const __m512 re_diff = _mm512_sub_ps(b_re, a_re);
-        const __m512 out_re = _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(a_re, b_re), _mm512_mul_ps(cosine, im_sum)),
-                                   _mm512_mul_ps(sine, re_diff));
-        const __m512 out_im = _mm512_sub_ps(_mm512_add_ps(_mm512_sub_ps(a_im, b_im), _mm512_mul_ps(cosine, re_diff)),
-                                   _mm512_mul_ps(sine, im_sum));
+        const __m512 out_re =
+            _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(a_re, b_re), _mm512_mul_ps(cosine, im_sum)),
+                          _mm512_mul_ps(sine, re_diff));
+        const __m512 out_im =
+            _mm512_sub_ps(_mm512_add_ps(_mm512_sub_ps(a_im, b_im), _mm512_mul_ps(cosine, re_diff)),
+                          _mm512_mul_ps(sine, im_sum));
         _mm512_storeu_ps(re + k, _mm512_mul_ps(out_re, scale));
         _mm512_storeu_ps(im + k, _mm512_mul_ps(out_im, scale));
     }
@@ -154,6 +158,4 @@ void fft_split_avx512(const float *z_re, const float *z_im, float *re, float *im
 }  // namespace
 
 const front_end_kernels kFrontEndKernelsAvx512 = {preemphasis_avx512, apply_window_avx512,
-                                                  power_avx512,
-                                                  fft_stage_avx512,
-                                                  fft_split_avx512};
+                                                  power_avx512, fft_stage_avx512, fft_split_avx512};

@@ -42,8 +42,7 @@ void power_neon(const float *re, const float *im, float *power, int32_t count) {
 
 // Butterflies of one stage, several positions at a time; stages narrower
 // than the narrowest vector run the reference loop.
-void fft_stage_neon(float *re, float *im, const float *cos_tw, const float *sin_tw,
-                     int32_t half) {
+void fft_stage_neon(float *re, float *im, const float *cos_tw, const float *sin_tw, int32_t half) {
     if (half >= 4) {
         for (int32_t group = 0; group < kFftComplexSize; group += 2 * half) {
             for (int32_t p = 0; p < half; p += 4) {
@@ -91,10 +90,10 @@ void fft_split_neon(const float *z_re, const float *z_im, float *re, float *im) 
         const float32x4_t sine = vld1q_f32(kSineTable + k);
         const float32x4_t im_sum = vaddq_f32(a_im, b_im);
         const float32x4_t re_diff = vsubq_f32(b_re, a_re);
-        const float32x4_t out_re = vaddq_f32(vaddq_f32(vaddq_f32(a_re, b_re), vmulq_f32(cosine, im_sum)),
-                                   vmulq_f32(sine, re_diff));
-        const float32x4_t out_im = vsubq_f32(vaddq_f32(vsubq_f32(a_im, b_im), vmulq_f32(cosine, re_diff)),
-                                   vmulq_f32(sine, im_sum));
+        const float32x4_t out_re = vaddq_f32(
+            vaddq_f32(vaddq_f32(a_re, b_re), vmulq_f32(cosine, im_sum)), vmulq_f32(sine, re_diff));
+        const float32x4_t out_im = vsubq_f32(
+            vaddq_f32(vsubq_f32(a_im, b_im), vmulq_f32(cosine, re_diff)), vmulq_f32(sine, im_sum));
         vst1q_f32(re + k, vmulq_f32(out_re, scale));
         vst1q_f32(im + k, vmulq_f32(out_im, scale));
     }
@@ -103,7 +102,5 @@ void fft_split_neon(const float *z_re, const float *z_im, float *re, float *im) 
 
 }  // namespace
 
-const front_end_kernels kFrontEndKernelsNeon = {preemphasis_neon, apply_window_neon,
-                                                  power_neon,
-                                                  fft_stage_neon,
-                                                  fft_split_neon};
+const front_end_kernels kFrontEndKernelsNeon = {preemphasis_neon, apply_window_neon, power_neon,
+                                                fft_stage_neon, fft_split_neon};

@@ -13,8 +13,10 @@ void preemphasis_sse41(const int16_t *x, int16_t carry, float *y, int32_t count)
     const __m128 coefficient = _mm_set1_ps(kPreemphasis);
     int32_t i = 1;
     for (; i + 4 <= count; i += 4) {
-        const __m128 current = _mm_cvtepi32_ps(_mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(x + i))));
-        const __m128 previous = _mm_cvtepi32_ps(_mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(x + i - 1))));
+        const __m128 current = _mm_cvtepi32_ps(
+            _mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(x + i))));
+        const __m128 previous = _mm_cvtepi32_ps(
+            _mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(x + i - 1))));
         _mm_storeu_ps(y + i, _mm_sub_ps(current, _mm_mul_ps(coefficient, previous)));
     }
     for (; i < count; ++i) {
@@ -42,8 +44,7 @@ void power_sse41(const float *re, const float *im, float *power, int32_t count) 
 
 // Butterflies of one stage, several positions at a time; stages narrower
 // than the narrowest vector run the reference loop.
-void fft_stage_sse41(float *re, float *im, const float *cos_tw, const float *sin_tw,
-                     int32_t half) {
+void fft_stage_sse41(float *re, float *im, const float *cos_tw, const float *sin_tw, int32_t half) {
     if (half >= 4) {
         for (int32_t group = 0; group < kFftComplexSize; group += 2 * half) {
             for (int32_t p = 0; p < half; p += 4) {
@@ -80,16 +81,20 @@ void fft_split_sse41(const float *z_re, const float *z_im, float *re, float *im)
         const int32_t b = kFftComplexSize - k - 3;
         const __m128 a_re = _mm_loadu_ps(z_re + k);
         const __m128 a_im = _mm_loadu_ps(z_im + k);
-        const __m128 b_re = _mm_shuffle_ps(_mm_loadu_ps(z_re + b), _mm_loadu_ps(z_re + b), _MM_SHUFFLE(0, 1, 2, 3));
-        const __m128 b_im = _mm_shuffle_ps(_mm_loadu_ps(z_im + b), _mm_loadu_ps(z_im + b), _MM_SHUFFLE(0, 1, 2, 3));
+        const __m128 b_re =
+            _mm_shuffle_ps(_mm_loadu_ps(z_re + b), _mm_loadu_ps(z_re + b), _MM_SHUFFLE(0, 1, 2, 3));
+        const __m128 b_im =
+            _mm_shuffle_ps(_mm_loadu_ps(z_im + b), _mm_loadu_ps(z_im + b), _MM_SHUFFLE(0, 1, 2, 3));
         const __m128 cosine = _mm_loadu_ps(kSineTable + k + kFftQuarter);
         const __m128 sine = _mm_loadu_ps(kSineTable + k);
         const __m128 im_sum = _mm_add_ps(a_im, b_im);
         const __m128 re_diff = _mm_sub_ps(b_re, a_re);
-        const __m128 out_re = _mm_add_ps(_mm_add_ps(_mm_add_ps(a_re, b_re), _mm_mul_ps(cosine, im_sum)),
-                                   _mm_mul_ps(sine, re_diff));
-        const __m128 out_im = _mm_sub_ps(_mm_add_ps(_mm_sub_ps(a_im, b_im), _mm_mul_ps(cosine, re_diff)),
-                                   _mm_mul_ps(sine, im_sum));
+        const __m128 out_re =
+            _mm_add_ps(_mm_add_ps(_mm_add_ps(a_re, b_re), _mm_mul_ps(cosine, im_sum)),
+                       _mm_mul_ps(sine, re_diff));
+        const __m128 out_im =
+            _mm_sub_ps(_mm_add_ps(_mm_sub_ps(a_im, b_im), _mm_mul_ps(cosine, re_diff)),
+                       _mm_mul_ps(sine, im_sum));
         _mm_storeu_ps(re + k, _mm_mul_ps(out_re, scale));
         _mm_storeu_ps(im + k, _mm_mul_ps(out_im, scale));
     }
@@ -98,7 +103,5 @@ void fft_split_sse41(const float *z_re, const float *z_im, float *re, float *im)
 
 }  // namespace
 
-const front_end_kernels kFrontEndKernelsSse41 = {preemphasis_sse41, apply_window_sse41,
-                                                  power_sse41,
-                                                  fft_stage_sse41,
-                                                  fft_split_sse41};
+const front_end_kernels kFrontEndKernelsSse41 = {preemphasis_sse41, apply_window_sse41, power_sse41,
+                                                 fft_stage_sse41, fft_split_sse41};

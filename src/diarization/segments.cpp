@@ -18,7 +18,8 @@ float round_half_away(float v) {
 
 float frame_time_seconds(int32_t k) {
     const float sample = static_cast<float>(k * kFrameSamples);
-    return round_half_away(sample / static_cast<float>(kSampleRate) * kMillisecondsPerSecond) / kMillisecondsPerSecond;
+    return round_half_away(sample / static_cast<float>(kSampleRate) * kMillisecondsPerSecond) /
+           kMillisecondsPerSecond;
 }
 
 int32_t count_segments(const int32_t *labels, int32_t n) {
