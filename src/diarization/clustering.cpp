@@ -3,9 +3,6 @@
 // of clusters below the minimum size, and numbering.
 #include "diarization/clustering.h"
 
-#include <algorithm>
-#include <cstring>
-
 #include "common/alloc.h"
 #include "diarization/embedding_math.h"
 #include "diarization/pair_queue.h"
@@ -26,15 +23,9 @@ zr_status_t assign_online(const clustering_call &call, const float *embeddings, 
     const clustering_params *p = call.params;
     const int32_t dim = call.dim;
 
-    // A background embedding of another length than the network's output is
-    // read no further than it goes; the remainder stays zero.
-    float *seed = static_cast<float *>(mem_calloc(static_cast<size_t>(dim), sizeof(float)));
-    if (seed == nullptr) return ZR_STATUS_OUT_OF_MEMORY;
-    std::memcpy(seed, p->background_embedding,
-                sizeof(float) * static_cast<size_t>(std::clamp(p->count, 0, dim)));
+    // The loader refuses a model whose background embedding is not `dim` long.
     cluster *background = nullptr;
-    zr_status_t status = cluster_create(seed, dim, 1.0f, 0, &background);
-    mem_free(seed);
+    zr_status_t status = cluster_create(p->background_embedding, dim, 1.0f, 0, &background);
     if (status != ZR_STATUS_SUCCESS) return status;
     cluster_list_push_head(call.list, background);
 
