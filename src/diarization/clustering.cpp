@@ -72,13 +72,6 @@ zr_status_t absorb_tiny(const clustering_call &call) {
     return ZR_STATUS_SUCCESS;
 }
 
-bool is_removed(const int32_t *removed, int32_t count, int32_t id) {
-    for (int32_t i = 0; i < count; ++i) {
-        if (removed[i] == id) return true;
-    }
-    return false;
-}
-
 pair_entry make_entry(const cluster *a, const cluster *b, int32_t dim) {
     return pair_entry{cosine_distance(a->centroid, b->centroid, dim),
                       a->id,
@@ -89,10 +82,10 @@ pair_entry make_entry(const cluster *a, const cluster *b, int32_t dim) {
                       const_cast<cluster *>(b)};
 }
 
-// Pass 3 once the queue and the removed-id list exist.
-zr_status_t merge_closest_pairs(const clustering_call &call, pair_queue *queue, int32_t *removed) {
+// Pass 3 once the queue and the removed-id set exist: removed[id] is 1 once
+// the cluster with that id has been merged away.
+zr_status_t merge_closest_pairs(const clustering_call &call, pair_queue *queue, uint8_t *removed) {
     const int32_t dim = call.dim;
-    int32_t removed_count = 0;
     for (cluster *a = call.list->head; a != nullptr; a = a->next) {
         for (cluster *b = a->next; b != nullptr; b = b->next) {
             const zr_status_t status = pair_queue_push(queue, make_entry(a, b, dim));
@@ -101,10 +94,7 @@ zr_status_t merge_closest_pairs(const clustering_call &call, pair_queue *queue, 
     }
     pair_entry entry;
     while (pair_queue_pop(queue, &entry)) {
-        if (is_removed(removed, removed_count, entry.a_id) ||
-            is_removed(removed, removed_count, entry.b_id)) {
-            continue;
-        }
+        if (removed[entry.a_id] != 0 || removed[entry.b_id] != 0) continue;
         // Either side grew by a merge since the entry was made.
         if (entry.a->weight != entry.a_weight || entry.b->weight != entry.b_weight) continue;
         if (entry.distance > call.params->merge_threshold) break;
@@ -113,7 +103,7 @@ zr_status_t merge_closest_pairs(const clustering_call &call, pair_queue *queue, 
         cluster *other = keeper == entry.a ? entry.b : entry.a;
         zr_status_t status = cluster_merge(keeper, other, dim);
         if (status != ZR_STATUS_SUCCESS) return status;
-        removed[removed_count++] = other->id;
+        removed[other->id] = 1;
         cluster_list_remove(call.list, other);
 
         for (cluster *x = call.list->head; x != nullptr; x = x->next) {
@@ -133,7 +123,11 @@ zr_status_t merge_agglomerative(const clustering_call &call) {
     pair_queue queue{};
     zr_status_t status = pair_queue_init(&queue, m * (m - 1));
     if (status != ZR_STATUS_SUCCESS) return status;
-    auto *removed = static_cast<int32_t *>(mem_alloc(sizeof(int32_t) * static_cast<size_t>(m)));
+    // Ids grow towards the head, so the head's id bounds every id in the queue.
+    // A flag per id makes the membership test constant-time, where a list of
+    // removed ids would be scanned for every entry taken from the queue.
+    auto *removed =
+        static_cast<uint8_t *>(mem_calloc(static_cast<size_t>(call.list->head->id) + 1, 1));
     if (removed == nullptr) {
         pair_queue_release(&queue);
         return ZR_STATUS_OUT_OF_MEMORY;
