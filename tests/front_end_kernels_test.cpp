@@ -3,7 +3,9 @@
 // length; then the whole front end under each forced instruction set.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <limits>
 #include <random>
 #include <vector>
@@ -11,6 +13,11 @@
 #include "common/cpu_features.h"
 #include "diarization/front_end.h"
 #include "diarization/front_end_kernels.h"
+
+#if defined(QUORVA_WITH_FILE_READERS) && __has_include(<sndfile.h>)
+#include <sndfile.h>
+#define QUORVA_TEST_HAS_SNDFILE 1
+#endif
 
 namespace {
 
@@ -159,6 +166,42 @@ TEST(FrontEndKernels, ForcedInstructionSetsGiveIdenticalRows) {
     }
     cpu_force_isa(-1);
     front_end_release(state);
+}
+
+TEST(FrontEndKernels, RecordedMeetingGivesIdenticalRowsOnEveryInstructionSet) {
+#if defined(QUORVA_TEST_HAS_SNDFILE)
+    const std::string path = std::string(QUORVA_DATA_DIR) + "/conversations/ami/dev00.flac";
+    SF_INFO info{};
+    SNDFILE *file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) GTEST_SKIP() << "speech data not found at " << path;
+    ASSERT_EQ(info.channels, 1);
+    ASSERT_EQ(info.samplerate, 16000);
+    std::vector<int16_t> pcm(static_cast<size_t>(info.frames));
+    ASSERT_EQ(sf_readf_short(file, pcm.data(), info.frames), info.frames);
+    sf_close(file);
+
+    const int32_t n = static_cast<int32_t>(pcm.size() / 512);
+    front_end_state *state = nullptr;
+    ASSERT_EQ(front_end_create(&state), ZR_STATUS_SUCCESS);
+    cpu_force_isa(ISA_SCALAR);
+    std::vector<int16_t> want(static_cast<size_t>(n) * 80);
+    ASSERT_EQ(front_end_run(state, pcm.data(), n, want.data()), ZR_STATUS_SUCCESS);
+    // A recorded room is never digitally silent, and speech over it spans
+    // a wide range of band energies (308 units per octave).
+    const auto [low, high] = std::minmax_element(want.begin(), want.end());
+    EXPECT_GT(*low, -32768);
+    EXPECT_GT(*high - *low, 4000) << *low << " to " << *high;
+    for (cpu_isa isa : supported_variants()) {
+        cpu_force_isa(isa);
+        std::vector<int16_t> got(want.size());
+        ASSERT_EQ(front_end_run(state, pcm.data(), n, got.data()), ZR_STATUS_SUCCESS);
+        EXPECT_EQ(got, want) << cpu_isa_name(isa);
+    }
+    cpu_force_isa(-1);
+    front_end_release(state);
+#else
+    GTEST_SKIP() << "built without the audio file readers, so the speech data cannot be read";
+#endif
 }
 
 }  // namespace
