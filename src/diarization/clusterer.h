@@ -35,3 +35,15 @@ void clusterer_release(clusterer_state *c);
 void cluster_release(cluster *c);
 // Releases every cluster on the list and leaves it empty.
 void cluster_list_clear(cluster_list *list);
+
+// Builds a cluster holding a copy of `centroid` (dim values), the given weight
+// and id, and room for 100 members; OUT_OF_MEMORY leaves nothing allocated.
+zr_status_t cluster_create(const float *centroid, int32_t dim, float weight, int32_t id,
+                           cluster **out);
+// Appends frame indices, growing the array to twice the needed size when full.
+zr_status_t cluster_append_members(cluster *c, const int32_t *frames, int32_t count);
+
+// Inserts a cluster at the head of the list (it becomes the newest).
+void cluster_list_push_head(cluster_list *list, cluster *c);
+// Unlinks a cluster, keeping the order of the others, and releases it.
+void cluster_list_remove(cluster_list *list, cluster *c);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "model/model.h"
 #include "zr_quorva.h"
 
 inline constexpr int32_t kHopLength = 256;
@@ -23,3 +24,13 @@ struct front_end_state {
 // Builds an idle front-end state. OUT_OF_MEMORY leaves nothing allocated.
 zr_status_t front_end_create(front_end_state **out);
 void front_end_release(front_end_state *state);
+
+// Fills the 2n rows of 40 log band energies of `features` from the first
+// 512 * n samples of `pcm`, and returns `state` to its idle values (also when
+// the working buffers cannot be allocated: OUT_OF_MEMORY).
+zr_status_t front_end_run(front_end_state *state, const int16_t *pcm, int32_t n,
+                          int16_t *features);
+
+// Rewrites every value of the `rows` x 40 matrix in place:
+// ((f - mean[b]) * scale[b]) >> 10, saturated to int16.
+void front_end_normalise(const normalizer_params *normalizer, int16_t *features, int32_t rows);

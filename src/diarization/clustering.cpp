@@ -1,0 +1,218 @@
+// The five passes of the speaker clustering: online assignment, absorption
+// of tiny clusters, agglomerative merging through a pair queue, re-assignment
+// of clusters below the minimum size, and numbering.
+#include "diarization/clustering.h"
+
+#include "common/alloc.h"
+#include "diarization/embedding_math.h"
+#include "diarization/pair_queue.h"
+
+namespace {
+
+struct clustering_call {
+    cluster_list *list;
+    const clustering_params *params;
+    int32_t dim;
+};
+
+cluster *background_of(const clustering_call &call) { return call.list->tail; }
+
+// Pass 1: frames in time order join the background, the current cluster, or
+// start a new one.
+zr_status_t assign_online(const clustering_call &call, const float *embeddings, int32_t n) {
+    const clustering_params *p = call.params;
+    const int32_t dim = call.dim;
+
+    // The loader refuses a model whose background embedding is not `dim` long.
+    cluster *background = nullptr;
+    zr_status_t status = cluster_create(p->background_embedding, dim, 1.0f, 0, &background);
+    if (status != ZR_STATUS_SUCCESS) return status;
+    cluster_list_push_head(call.list, background);
+
+    cluster *current = background;
+    for (int32_t j = 0; j < n; ++j) {
+        const float *e = embeddings + static_cast<int64_t>(j) * dim;
+        if (cosine_distance(background->centroid, e, dim) < p->background_threshold) {
+            background->weight = background->weight + 1.0f;
+            status = cluster_append_members(background, &j, 1);
+        } else if (cosine_distance(current->centroid, e, dim) < p->assign_threshold) {
+            const float w = current->weight;
+            for (int32_t i = 0; i < dim; ++i) {
+                current->centroid[i] = (current->centroid[i] * w + e[i]) / (w + 1.0f);
+            }
+            renormalise(current->centroid, dim);
+            current->weight = w + 1.0f;
+            status = cluster_append_members(current, &j, 1);
+        } else {
+            cluster *created = nullptr;
+            status = cluster_create(e, dim, 1.0f, call.list->count, &created);
+            if (status != ZR_STATUS_SUCCESS) return status;
+            cluster_list_push_head(call.list, created);
+            current = created;
+            status = cluster_append_members(created, &j, 1);
+        }
+        if (status != ZR_STATUS_SUCCESS) return status;
+    }
+    return ZR_STATUS_SUCCESS;
+}
+
+// Pass 2: clusters of fewer than 15 frames go to the background.
+zr_status_t absorb_tiny(const clustering_call &call) {
+    cluster *background = background_of(call);
+    cluster *c = call.list->head;
+    while (c != background) {
+        cluster *next = c->next;
+        if (c->weight < kTinyClusterWeight) {
+            const zr_status_t status = cluster_absorb(background, c);
+            if (status != ZR_STATUS_SUCCESS) return status;
+            cluster_list_remove(call.list, c);
+        }
+        c = next;
+    }
+    return ZR_STATUS_SUCCESS;
+}
+
+pair_entry make_entry(const cluster *a, const cluster *b, int32_t dim) {
+    return pair_entry{cosine_distance(a->centroid, b->centroid, dim),
+                      a->id,
+                      a->weight,
+                      b->id,
+                      b->weight,
+                      const_cast<cluster *>(a),
+                      const_cast<cluster *>(b)};
+}
+
+// Pass 3 once the queue and the removed-id set exist: removed[id] is 1 once
+// the cluster with that id has been merged away.
+zr_status_t merge_closest_pairs(const clustering_call &call, pair_queue *queue, uint8_t *removed) {
+    const int32_t dim = call.dim;
+    for (cluster *a = call.list->head; a != nullptr; a = a->next) {
+        for (cluster *b = a->next; b != nullptr; b = b->next) {
+            const zr_status_t status = pair_queue_push(queue, make_entry(a, b, dim));
+            if (status != ZR_STATUS_SUCCESS) return status;
+        }
+    }
+    pair_entry entry;
+    while (pair_queue_pop(queue, &entry)) {
+        if (removed[entry.a_id] != 0 || removed[entry.b_id] != 0) continue;
+        // Either side grew by a merge since the entry was made.
+        if (entry.a->weight != entry.a_weight || entry.b->weight != entry.b_weight) continue;
+        if (entry.distance > call.params->merge_threshold) break;
+
+        cluster *keeper = entry.a->id < entry.b->id ? entry.a : entry.b;
+        cluster *other = keeper == entry.a ? entry.b : entry.a;
+        zr_status_t status = cluster_merge(keeper, other, dim);
+        if (status != ZR_STATUS_SUCCESS) return status;
+        removed[other->id] = 1;
+        cluster_list_remove(call.list, other);
+
+        for (cluster *x = call.list->head; x != nullptr; x = x->next) {
+            if (x->id == keeper->id) continue;
+            status = pair_queue_push(queue, make_entry(keeper, x, dim));
+            if (status != ZR_STATUS_SUCCESS) return status;
+        }
+        if (call.list->count == 1) break;
+    }
+    return ZR_STATUS_SUCCESS;
+}
+
+// Pass 3: agglomerative merging of the closest pairs, the background included.
+zr_status_t merge_agglomerative(const clustering_call &call) {
+    const int64_t m = call.list->count;
+    if (m <= 1) return ZR_STATUS_SUCCESS;
+    pair_queue queue{};
+    zr_status_t status = pair_queue_init(&queue, m * (m - 1));
+    if (status != ZR_STATUS_SUCCESS) return status;
+    // Ids grow towards the head, so the head's id bounds every id in the queue.
+    // A flag per id makes the membership test constant-time, where a list of
+    // removed ids would be scanned for every entry taken from the queue.
+    auto *removed =
+        static_cast<uint8_t *>(mem_calloc(static_cast<size_t>(call.list->head->id) + 1, 1));
+    if (removed == nullptr) {
+        pair_queue_release(&queue);
+        return ZR_STATUS_OUT_OF_MEMORY;
+    }
+    status = merge_closest_pairs(call, &queue, removed);
+    mem_free(removed);
+    pair_queue_release(&queue);
+    return status;
+}
+
+// Pass 4: clusters below the minimum size join the nearest speaker cluster
+// when it is close enough, else the background.
+zr_status_t reassign_small(const clustering_call &call, int32_t n) {
+    const float min_size = static_cast<float>(min_cluster_size(n));
+    cluster *background = background_of(call);
+    cluster *c = call.list->head;
+    while (c != background) {
+        cluster *next = c->next;
+        if (c->weight < min_size) {
+            cluster *nearest = nullptr;
+            float nearest_distance = 0.0f;
+            for (cluster *x = call.list->head; x != background; x = x->next) {
+                if (x->id == c->id) continue;
+                const float d = cosine_distance(c->centroid, x->centroid, call.dim);
+                if (nearest == nullptr || d < nearest_distance) {
+                    nearest = x;
+                    nearest_distance = d;
+                }
+            }
+            const zr_status_t status =
+                nearest != nullptr && nearest_distance < call.params->reassign_threshold
+                    ? cluster_merge(nearest, c, call.dim)
+                    : cluster_absorb(background, c);
+            if (status != ZR_STATUS_SUCCESS) return status;
+            cluster_list_remove(call.list, c);
+        }
+        c = next;
+    }
+    return ZR_STATUS_SUCCESS;
+}
+
+// Pass 5: numbers the clusters from the oldest (the background, 0) on.
+void write_labels(const clustering_call &call, int32_t *labels) {
+    int32_t label = 0;
+    for (const cluster *c = call.list->tail; c != nullptr; c = c->previous, ++label) {
+        for (int32_t i = 0; i < c->member_count; ++i) labels[c->members[i]] = label;
+    }
+}
+
+}  // namespace
+
+int32_t min_cluster_size(int32_t n) {
+    if (n < 80) return 20;
+    if (n > 2000) return 60;
+    return 20 + (n - 80) / 48;
+}
+
+zr_status_t cluster_merge(cluster *keeper, const cluster *other, int32_t dim) {
+    const float wk = keeper->weight;
+    const float wo = other->weight;
+    const zr_status_t status = cluster_append_members(keeper, other->members, other->member_count);
+    if (status != ZR_STATUS_SUCCESS) return status;
+    for (int32_t i = 0; i < dim; ++i) {
+        keeper->centroid[i] = (wk * keeper->centroid[i] + wo * other->centroid[i]) / (wk + wo);
+    }
+    renormalise(keeper->centroid, dim);
+    keeper->weight = wk + wo;
+    return ZR_STATUS_SUCCESS;
+}
+
+zr_status_t cluster_absorb(cluster *background, const cluster *c) {
+    const zr_status_t status = cluster_append_members(background, c->members, c->member_count);
+    if (status != ZR_STATUS_SUCCESS) return status;
+    background->weight = background->weight + c->weight;
+    return ZR_STATUS_SUCCESS;
+}
+
+zr_status_t cluster_frames(clusterer_state *state, const float *embeddings, int32_t n,
+                           int32_t dim, int32_t *labels) {
+    const clustering_call call{state->list, state->params, dim};
+    zr_status_t status = assign_online(call, embeddings, n);
+    if (status == ZR_STATUS_SUCCESS) status = absorb_tiny(call);
+    if (status == ZR_STATUS_SUCCESS) status = merge_agglomerative(call);
+    if (status == ZR_STATUS_SUCCESS) status = reassign_small(call, n);
+    if (status == ZR_STATUS_SUCCESS) write_labels(call, labels);
+    cluster_list_clear(call.list);
+    return status;
+}
