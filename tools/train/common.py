@@ -31,6 +31,8 @@ def parse_args(extra=None):
     p.add_argument("--minutes", type=float, default=25.0, help="training wall time")
     p.add_argument("--steps", type=int, default=0,
                    help="train exactly this many steps instead (same result on any machine)")
+    p.add_argument("--resume", action="store_true",
+                   help="continue from the cache's network.pt with a fresh, lower learning-rate cycle")
     if extra:
         extra(p)
     return p.parse_args()

@@ -101,8 +101,12 @@ def main():
     mean, scale = common.normaliser_from(d["rows"].reshape(-1, 40))
     sampler = CropSampler(args.cache, mean, scale, rng)
     net = network.EmbeddingNetwork(LAYERS, HIDDEN, DIM, sampler.classes, seed=0)
+    peak = 3e-3
+    if args.resume:
+        net.load_state_dict(torch.load(os.path.join(args.cache, "network.pt")))
+        peak = 1e-3
     net.clip_to_q7()
-    opt = torch.optim.Adam(net.parameters(), lr=3e-3)
+    opt = torch.optim.Adam(net.parameters(), lr=peak)
     budget = args.minutes * 60.0
     start = time.time()
     step = 0
@@ -112,7 +116,7 @@ def main():
         progress = step / args.steps if args.steps > 0 else elapsed / budget
         if progress >= 1.0:
             break
-        lr = 1e-4 + (3e-3 - 1e-4) * 0.5 * (1 + np.cos(np.pi * progress))
+        lr = 1e-4 + (peak - 1e-4) * 0.5 * (1 + np.cos(np.pi * progress))
         for g in opt.param_groups:
             g["lr"] = lr
         x, y = sampler.batch()
