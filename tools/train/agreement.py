@@ -33,7 +33,8 @@ def main():
     norm = common.normalise(raw, np.tile(mean, 2), np.tile(scale, 2))
     ours = network.windowed_embeddings(net, norm, train.WINDOW, train.CONTEXT)
     cos = (engine * ours).sum(1) / (np.linalg.norm(engine, axis=1) * np.linalg.norm(ours, axis=1) + 1e-9)
-    print("%s: %d frames, mean cosine %.4f, min %.4f" % (os.path.basename(audio), len(cos), cos.mean(), cos.min()))
+    print("%s: %d frames, mean cosine %.6f, min %.6f, largest difference %.4f" % (
+        os.path.basename(audio), len(cos), cos.mean(), cos.min(), np.abs(engine - ours).max()))
     return 0
 
 
