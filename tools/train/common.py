@@ -1,0 +1,132 @@
+"""Shared settings of the training scripts: paths, the speaker split, the
+engine's feature normalisation, and simulated conversations."""
+import argparse
+import os
+import wave
+
+import numpy as np
+
+SAMPLE_RATE = 16000
+FRAME = 512
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+
+
+def default_data_dir():
+    """../shared/data beside the checkout (one level further up from a worktree)."""
+    for up in ("..", os.path.join("..", "..")):
+        d = os.path.normpath(os.path.join(ROOT, up, "shared", "data"))
+        if os.path.isdir(d):
+            return d
+    return os.path.normpath(os.path.join(ROOT, "..", "shared", "data"))
+
+
+def parse_args(extra=None):
+    p = argparse.ArgumentParser()
+    p.add_argument("--data", default=default_data_dir())
+    p.add_argument("--tools", default=os.path.join(ROOT, "build"), help="folder with quorva and quorva_features")
+    p.add_argument("--cache", default=os.path.join(ROOT, "build", "train-cache"))
+    p.add_argument("--out", default=os.path.join(ROOT, "models", "default.zr"))
+    p.add_argument("--minutes", type=float, default=25.0, help="training wall time")
+    p.add_argument("--steps", type=int, default=0,
+                   help="train exactly this many steps instead (same result on any machine)")
+    p.add_argument("--resume", action="store_true",
+                   help="continue from the cache's network.pt with a fresh, lower learning-rate cycle")
+    if extra:
+        extra(p)
+    return p.parse_args()
+
+
+def librispeech_split(data):
+    """Every fifth speaker (in name order) is held out of training; those
+    alternate between the tuning set and the reported test set."""
+    root = os.path.join(data, "speakers/librispeech")
+    speakers = sorted(s for s in os.listdir(root) if os.path.isdir(os.path.join(root, s)))
+    held = speakers[::5]
+    train = [s for s in speakers if s not in held]
+    return train, held[0::2], held[1::2]
+
+
+def normalise(raw, mean, scale):
+    """The engine's normalisation, bit for bit: ((f - mean) * scale) >> 10 in
+    32-bit integers, saturated to int16."""
+    v = ((raw.astype(np.int64) - mean.astype(np.int64)) * scale.astype(np.int64)) >> 10
+    return np.clip(v, -32768, 32767).astype(np.int16)
+
+
+def normaliser_from(rows40):
+    """Per-band mean and Q10 gain that bring the bands to unit spread; digital
+    silence (-32768) is left out of the statistics."""
+    mean = np.zeros(40, dtype=np.int16)
+    scale = np.zeros(40, dtype=np.int16)
+    for b in range(40):
+        v = rows40[:, b]
+        v = v[v > -32768].astype(np.float64)
+        mean[b] = int(round(v.mean()))
+        scale[b] = int(min(32767, round(1024.0 * 1024.0 / max(v.std(), 32.0))))
+    return mean, scale
+
+
+def write_wav(path, pcm):
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(SAMPLE_RATE)
+        w.writeframes(pcm.astype("<i2").tobytes())
+
+
+def speech_extent(pcm):
+    """First and last sample of the 512-sample blocks within 30 dB of the loud part."""
+    n = len(pcm) // FRAME
+    if n == 0:
+        return 0, len(pcm)
+    e = (pcm[:n * FRAME].astype(np.float64).reshape(n, FRAME) ** 2).mean(axis=1) + 1.0
+    db = 10 * np.log10(e)
+    on = np.nonzero(db > np.percentile(db, 90) - 30)[0]
+    return on[0] * FRAME, (on[-1] + 1) * FRAME
+
+
+def build_conversations(args, speakers, folder, seed, decode):
+    """Conversations of 2 to 4 held-out speakers: chunks of 1.5 to 4 s of their
+    utterances, taking turns with pauses of 0.1 to 0.8 s and, now and then, a
+    short overlap. Writes NAME.wav and NAME.rttm per conversation."""
+    rng = np.random.default_rng(seed)
+    os.makedirs(folder, exist_ok=True)
+    cache = args.cache
+    voices = {}
+    for spk in speakers:
+        d = os.path.join(args.data, "speakers/librispeech", spk)
+        voices[spk] = np.concatenate([decode(args.tools, os.path.join(d, f), cache)
+                                      for f in sorted(os.listdir(d)) if f.endswith(".flac")])
+    for c in range(12):
+        k = int(rng.integers(2, 5))
+        chosen = list(rng.choice(speakers, size=k, replace=False))
+        chunks = {s: [] for s in chosen}
+        for s in chosen:
+            pcm = voices[s]
+            pos = 0
+            while len(pcm) - pos > 1.5 * SAMPLE_RATE:
+                d = int(rng.uniform(1.5, 4.0) * SAMPLE_RATE)
+                chunks[s].append(pcm[pos:pos + d])
+                pos += d
+        out = np.zeros(int(120 * SAMPLE_RATE), dtype=np.float64)
+        turns = []
+        t = int(0.5 * SAMPLE_RATE)
+        last = None
+        while any(chunks.values()):
+            options = [s for s in chosen if chunks[s] and s != last] or [s for s in chosen if chunks[s]]
+            s = options[int(rng.integers(0, len(options)))]
+            piece = chunks[s].pop(0)
+            a, b = speech_extent(piece)
+            out[t:t + len(piece)] += piece
+            turns.append(((t + a) / SAMPLE_RATE, (t + b) / SAMPLE_RATE, s))
+            gap = -rng.uniform(0.1, 0.4) if rng.random() < 0.1 else rng.uniform(0.1, 0.8)
+            t = max(t + b + int(gap * SAMPLE_RATE), t + a + 1)
+            last = s
+        end = max(int(e * SAMPLE_RATE) for _, e, _ in turns) + SAMPLE_RATE // 2
+        name = "%s%02d" % (os.path.basename(folder), c)
+        write_wav(os.path.join(folder, name + ".wav"), np.clip(out[:end], -32768, 32767).round())
+        with open(os.path.join(folder, name + ".rttm"), "w") as f:
+            for a, b, s in turns:
+                f.write("SPEAKER %s 1 %.3f %.3f <NA> <NA> %s <NA> <NA>\n" % (name, a, b - a, s))

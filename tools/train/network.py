@@ -1,0 +1,175 @@
+"""The engine's recurrent embedding network in torch, with quantisation in the
+loop, and the writer of the engine's model file.
+
+Fixed-point rules mirrored here: int8 weights and biases with 1.0 = 128
+(fake-quantised, straight-through gradient), every dense result, cell state
+and layer output saturated to the int16 Q10 range [-32, 32), gate inputs
+clamped to the sigmoid table's range [-8, 7.9375] (tanh: [-4, 3.96875]).
+"""
+import struct
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+
+Q10_MIN, Q10_MAX = -32.0, 32767.0 / 1024.0
+W_MIN, W_MAX = -1.0, 127.0 / 128.0
+
+
+def fake_q7(w):
+    q = torch.clamp(torch.round(w * 128.0), -128.0, 127.0) / 128.0
+    return w + (q - w).detach()
+
+
+def sat(x):
+    return torch.clamp(x, Q10_MIN, Q10_MAX)
+
+
+def table_sigmoid(v):
+    return torch.sigmoid(torch.clamp(v, -8.0, 7.9375))
+
+
+def table_tanh(v):
+    return torch.tanh(torch.clamp(v, -4.0, 3.96875))
+
+
+class EmbeddingNetwork(torch.nn.Module):
+    def __init__(self, layers, hidden, dim, classes, seed=0):
+        super().__init__()
+        g = torch.Generator().manual_seed(seed)
+        self.hidden = hidden
+        self.W, self.bW, self.U, self.bU = (torch.nn.ParameterList() for _ in range(4))
+        inputs = 80
+        for _ in range(layers):
+            # index 0: forward direction, 1: backward
+            self.W.append(torch.nn.Parameter(torch.randn(2, 3 * hidden, inputs, generator=g) / inputs ** 0.5))
+            self.bW.append(torch.nn.Parameter(torch.zeros(2, 3 * hidden)))
+            self.U.append(torch.nn.Parameter(torch.randn(2, 3 * hidden, hidden, generator=g) / hidden ** 0.5))
+            self.bU.append(torch.nn.Parameter(torch.zeros(2, 3 * hidden)))
+            inputs = hidden
+        self.out_w = torch.nn.Parameter(torch.randn(dim, hidden, generator=g) / hidden ** 0.5)
+        self.out_b = torch.nn.Parameter(torch.zeros(dim))
+        # class 0 is the background; its direction becomes the background embedding
+        self.classes = torch.nn.Parameter(torch.randn(classes, dim, generator=g))
+
+    def quantised_parameters(self):
+        return [*self.W, *self.bW, *self.U, *self.bU, self.out_w, self.out_b]
+
+    def clip_to_q7(self):
+        with torch.no_grad():
+            for p in self.quantised_parameters():
+                p.clamp_(W_MIN, W_MAX)
+
+    def layer(self, x, l):
+        H = self.hidden
+        W, bW = fake_q7(self.W[l]), fake_q7(self.bW[l])
+        U, bU = fake_q7(self.U[l]), fake_q7(self.bU[l])
+        gx = sat(torch.einsum("bti,dgi->dbtg", x, W) + bW[:, None, None, :]) + bU[:, None, None, :]
+        gx = torch.stack([gx[0], gx[1].flip(1)])  # the backward direction runs in reversed time
+        B = x.shape[0]
+        h = x.new_zeros(2, B, H)
+        c = x.new_zeros(2, B, H)
+        Ut = U.transpose(1, 2)
+        outs = []
+        # Inside the loop the saturations of the fixed-point cell never bind:
+        # c stays a convex mix of values in [-1, 1], so |c|, |h| <= 1, and the
+        # gate clamps only cut where the sigmoid is already flat (the table's
+        # ends differ from the float curve by under 0.001). Leaving them out
+        # keeps the time loop short.
+        for step in gx.unbind(2):
+            pre = torch.baddbmm(step, h, Ut)
+            z = torch.sigmoid(pre[..., :H])
+            g = torch.tanh(pre[..., H:2 * H])
+            o = torch.sigmoid(pre[..., 2 * H:])
+            c = c + z * (g - c)
+            h = torch.tanh(c) * o
+            outs.append(h)
+        hs = torch.stack(outs, 2)
+        return hs[0] + hs[1].flip(1)  # |sum| <= 2: no saturation
+
+    def forward(self, x):
+        """x: (batch, frames, 80) normalised features (Q10 values / 1024)."""
+        for l in range(len(self.W)):
+            x = self.layer(x, l)
+        e = sat(x @ fake_q7(self.out_w).t() + fake_q7(self.out_b))
+        return F.normalize(e, dim=-1, eps=1e-6)
+
+    def logits(self, emb, labels, scale, margin):
+        cos = emb @ F.normalize(self.classes, dim=-1).t()
+        onehot = F.one_hot(labels.clamp(min=0), cos.shape[-1]).to(cos.dtype)
+        return scale * (cos - margin * onehot)
+
+    def background_embedding(self):
+        return F.normalize(self.classes[0].detach(), dim=0).numpy().astype(np.float32)
+
+
+def windowed_embeddings(net, features, window, context):
+    """Embeddings of a whole recording with the engine's windowing: windows of
+    `window` frames starting 2 * context before the previous one's end, the
+    first `context` rows of each later window dropped."""
+    n = len(features)
+    out = np.zeros((n, net.out_w.shape[0]), dtype=np.float32)
+    x = torch.from_numpy(features.astype(np.float32) / 1024.0)
+    with torch.no_grad():
+        t = min(window, n)
+        out[:t] = net(x[None, :t])[0].numpy()
+        while t < n:
+            u = t - 2 * context
+            end = min(n, u + window)
+            e = net(x[None, u:end])[0].numpy()
+            out[u + context:end] = e[context:end - u]
+            t = end
+    return out
+
+
+def q7(t):
+    return np.clip(np.round(t.detach().numpy() * 128.0), -128, 127).astype(np.int8)
+
+
+def tensor_bytes(w, b):
+    wq, bq = q7(w), q7(b)
+    rows, cols = wq.shape
+    return struct.pack("<ii", cols, rows) + bq.tobytes() + wq.tobytes()
+
+
+def export_model(path, net, mean, scale, window, context, thresholds, background):
+    """Writes the model file: magic, version, normaliser, forward layers,
+    backward layers, output layer, windowing, the four thresholds (merge,
+    reassign, assign, background) and the background embedding."""
+    layers = len(net.W)
+    parts = [b"quorva", b"1.0.0", struct.pack("<i", 40),
+             mean.astype("<i2").tobytes(), scale.astype("<i2").tobytes(), struct.pack("<i", layers)]
+    for d in (0, 1):
+        for l in range(layers):
+            parts.append(tensor_bytes(net.W[l][d], net.bW[l][d]))
+            parts.append(tensor_bytes(net.U[l][d], net.bU[l][d]))
+    parts.append(tensor_bytes(net.out_w, net.out_b))
+    merge, reassign, assign, bg = thresholds
+    parts.append(struct.pack("<ii", window, context))
+    parts.append(struct.pack("<ffff", merge, reassign, assign, bg))
+    parts.append(struct.pack("<i", len(background)) + background.astype("<f4").tobytes())
+    with open(path, "wb") as f:
+        f.write(b"".join(parts))
+
+
+def set_thresholds(path, thresholds):
+    """Rewrites the four thresholds of an existing model file in place."""
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    off = find_threshold_offset(data)
+    struct.pack_into("<ffff", data, off, *thresholds)
+    with open(path, "wb") as f:
+        f.write(bytes(data))
+
+
+def find_threshold_offset(data):
+    """Byte offset of the merge threshold, found by walking the tensors."""
+    off = 11
+    count = struct.unpack_from("<i", data, off)[0]
+    off += 4 + 4 * count
+    layers = struct.unpack_from("<i", data, off)[0]
+    off += 4
+    for _ in range(4 * layers + 1):
+        cols, rows = struct.unpack_from("<ii", data, off)
+        off += 8 + rows + rows * cols
+    return off + 8

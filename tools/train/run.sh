@@ -1,0 +1,17 @@
+#!/bin/sh
+# Trains the default model from ../shared/data and writes models/default.zr:
+# engine features, training (25 minutes by default; --steps N for a run that
+# is the same on every machine), the engine/training agreement check, and
+# threshold tuning with the results table. Options are passed to every step.
+set -eu
+cd "$(dirname "$0")/../.."
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j2 --target quorva quorva_features
+PYTHON=${PYTHON:-/usr/bin/python3}
+export OPENBLAS_NUM_THREADS=1
+jemalloc=/usr/lib/$(gcc -print-multiarch)/libjemalloc.so.2
+if [ -f "$jemalloc" ]; then export LD_PRELOAD="$jemalloc"; fi
+"$PYTHON" tools/train/prepare_data.py "$@"
+"$PYTHON" tools/train/train.py "$@"
+"$PYTHON" tools/train/agreement.py "$@"
+"$PYTHON" tools/train/tune.py "$@"

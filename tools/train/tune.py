@@ -1,0 +1,196 @@
+"""Tunes the four clustering thresholds of a trained model with the C++ engine
+itself (quorva diarize, quorva score) on development data held out from
+training, writes them into the model, and measures the results table.
+
+Tuning sets: AMI dev00/dev01 (with their UEM), the simulated conversations
+of the tuning speakers, and libri2mix files 0000-0015.
+Reported: AMI dev, libri2mix (tuning half, other half, all), simulated
+conversations of the test speakers, each with the one-speaker baseline and
+the overlap floor.
+"""
+import json
+import os
+import shutil
+import subprocess
+
+import numpy as np
+
+import common
+import network
+
+GRID = {
+    "background": [0.05, 0.1, 0.15, 0.2, 0.25, 0.3, 0.35, 0.4, 0.45],
+    "assign": [0.05, 0.1, 0.15, 0.2, 0.25, 0.3, 0.35, 0.4, 0.5],
+    "merge": [0.05, 0.1, 0.15, 0.2, 0.25, 0.3, 0.35, 0.4, 0.5],
+    "reassign": [0.05, 0.1, 0.2, 0.3, 0.4, 0.5, 0.7],
+}
+ORDER = ("background", "assign", "merge", "reassign")
+
+
+def read_turns(path):
+    turns = []
+    with open(path) as f:
+        for line in f:
+            p = line.split()
+            if len(p) >= 8 and p[0] == "SPEAKER":
+                turns.append((p[1], float(p[3]), float(p[3]) + float(p[4]), p[7]))
+    return turns
+
+
+def write_turns(path, turns):
+    with open(path, "w") as f:
+        for fid, a, b, s in turns:
+            if b > a:
+                f.write("SPEAKER %s 1 %.3f %.3f <NA> <NA> %s <NA> <NA>\n" % (fid, a, b - a, s))
+
+
+class EvalSet:
+    """Audio files with one reference RTTM whose file ids are the file stems."""
+
+    def __init__(self, name, audio, reference, uem=None):
+        self.name, self.audio, self.reference, self.uem = name, audio, reference, uem
+
+
+def libri2mix_set(args, folder, name, indices):
+    src = os.path.join(args.data, "conversations/libri2mix")
+    turns, audio = [], []
+    for i in indices:
+        stem = "train-clean-2mix-%04d" % i
+        audio.append(os.path.join(src, stem + ".flac"))
+        # the references name the recording differently from the file
+        turns += [(stem, a, b, s) for _, a, b, s in read_turns(os.path.join(src, stem + ".rttm"))]
+    ref = os.path.join(folder, name + ".rttm")
+    write_turns(ref, turns)
+    return EvalSet(name, audio, ref)
+
+
+def folder_set(folder, name, out):
+    audio = sorted(os.path.join(folder, f) for f in os.listdir(folder) if f.endswith(".wav"))
+    turns = []
+    for a in audio:
+        turns += read_turns(a[:-4] + ".rttm")
+    ref = os.path.join(out, name + ".rttm")
+    write_turns(ref, turns)
+    return EvalSet(name, audio, ref)
+
+
+def ami_set(args):
+    ami = os.path.join(args.data, "conversations/ami")
+    return EvalSet("ami-dev", [os.path.join(ami, "dev00.flac"), os.path.join(ami, "dev01.flac")],
+                   os.path.join(ami, "debug.development.rttm"), os.path.join(ami, "debug.development.uem"))
+
+
+def score(args, s, hyp, collar):
+    cmd = [os.path.join(args.tools, "quorva"), "score", "--collar", str(collar)]
+    if s.uem:
+        cmd += ["--uem", s.uem]
+    out = subprocess.run(cmd + [s.reference, hyp], check=True, capture_output=True, text=True).stdout
+    for line in out.splitlines():
+        p = line.split()
+        if p and p[0] == "TOTAL":
+            return float(p[1])
+    raise RuntimeError("no TOTAL line in score output")
+
+
+def diarize(args, model, s, hyp):
+    subprocess.run([os.path.join(args.tools, "quorva"), "diarize", "--model", model, "--threads", "2",
+                    "--output", hyp] + s.audio, check=True, capture_output=True)
+
+
+def one_speaker_hypothesis(s, path):
+    """All reference speech under one label."""
+    write_turns(path, [(f, a, b, "everyone") for f, a, b, _ in read_turns(s.reference)])
+
+
+def overlap_floor_hypothesis(s, path):
+    """The reference with one label per instant (on 10 ms steps, the earliest
+    started speaker): its DER is what overlap alone costs any single-label system."""
+    turns = read_turns(s.reference)
+    out = []
+    for fid in sorted({t[0] for t in turns}):
+        mine = [t for t in turns if t[0] == fid]
+        end = max(b for _, _, b, _ in mine)
+        steps = int(np.ceil(end * 100)) + 1
+        who = [None] * steps
+        for _, a, b, spk in sorted(mine, key=lambda t: t[1], reverse=True):
+            for k in range(int(round(a * 100)), min(steps, int(round(b * 100)))):
+                who[k] = spk
+        k = 0
+        while k < steps:
+            if who[k] is None:
+                k += 1
+                continue
+            j = k
+            while j < steps and who[j] == who[k]:
+                j += 1
+            out.append((fid, k / 100.0, j / 100.0, who[k]))
+            k = j
+    write_turns(path, out)
+
+
+def main():
+    args = common.parse_args()
+    work = os.path.join(args.cache, "eval")
+    os.makedirs(work, exist_ok=True)
+    tune_sets = [ami_set(args), folder_set(os.path.join(args.cache, "simdev"), "sim-dev", work),
+                 libri2mix_set(args, work, "libri2mix-dev", range(0, 16))]
+    report_sets = tune_sets + [libri2mix_set(args, work, "libri2mix-test", range(16, 32)),
+                               libri2mix_set(args, work, "libri2mix-all", range(0, 32)),
+                               folder_set(os.path.join(args.cache, "simtest"), "sim-test", work)]
+    model = os.path.join(work, "candidate.zr")
+    shutil.copyfile(args.out, model)
+
+    def objective(th):
+        network.set_thresholds(model, (th["merge"], th["reassign"], th["assign"], th["background"]))
+        total = 0.0
+        for s in tune_sets:
+            hyp = os.path.join(work, s.name + ".hyp.rttm")
+            diarize(args, model, s, hyp)
+            total += score(args, s, hyp, 0.25)
+        return total / len(tune_sets)
+
+    best = {"merge": 0.25, "reassign": 0.3, "assign": 0.2, "background": 0.2}
+    best_score = objective(best)
+    print("start", best, round(best_score, 2), flush=True)
+    for _ in range(2):
+        for name in ORDER:
+            for v in GRID[name]:
+                trial = dict(best, **{name: v})
+                if trial == best:
+                    continue
+                r = objective(trial)
+                if r < best_score:
+                    best, best_score = trial, r
+                    print("better", best, round(best_score, 2), flush=True)
+    print("tuned", best, round(best_score, 2), flush=True)
+    th = (best["merge"], best["reassign"], best["assign"], best["background"])
+    network.set_thresholds(args.out, th)
+    shutil.copyfile(args.out, model)
+
+    rows = []
+    for s in report_sets:
+        hyp = os.path.join(work, s.name + ".hyp.rttm")
+        diarize(args, model, s, hyp)
+        base = os.path.join(work, s.name + ".one.rttm")
+        one_speaker_hypothesis(s, base)
+        floor = os.path.join(work, s.name + ".floor.rttm")
+        overlap_floor_hypothesis(s, floor)
+        row = {"set": s.name}
+        for c in (0.25, 0.0):
+            row["model_%g" % c] = score(args, s, hyp, c)
+            row["one_speaker_%g" % c] = score(args, s, base, c)
+            row["overlap_floor_%g" % c] = score(args, s, floor, c)
+        rows.append(row)
+        print(row, flush=True)
+    with open(os.path.join(args.cache, "results.json"), "w") as f:
+        json.dump({"thresholds": best, "tuning_objective": best_score, "rows": rows}, f, indent=1)
+    print("| set | DER c0.25 | DER c0 | one speaker c0.25 | one speaker c0 | overlap floor c0.25 | overlap floor c0 |")
+    print("|---|---|---|---|---|---|---|")
+    for r in rows:
+        print("| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |" % (
+            r["set"], r["model_0.25"], r["model_0"], r["one_speaker_0.25"], r["one_speaker_0"],
+            r["overlap_floor_0.25"], r["overlap_floor_0"]))
+
+
+if __name__ == "__main__":
+    main()
