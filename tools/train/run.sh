@@ -1,8 +1,10 @@
 #!/bin/sh
 # Trains the default model from ../shared/data and writes models/default.zr:
 # engine features, training (25 minutes by default; --steps N for a run that
-# is the same on every machine), the engine/training agreement check, and
-# threshold tuning with the results table. Options are passed to every step.
+# is the same on every machine), a second learning-rate cycle from that
+# network (SECOND_CYCLE_MINUTES, default 13; 0 skips it), the engine/training
+# agreement check, and threshold tuning with the results table. Options are
+# passed to every step.
 set -eu
 cd "$(dirname "$0")/../.."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -13,5 +15,7 @@ jemalloc=/usr/lib/$(gcc -print-multiarch)/libjemalloc.so.2
 if [ -f "$jemalloc" ]; then export LD_PRELOAD="$jemalloc"; fi
 "$PYTHON" tools/train/prepare_data.py "$@"
 "$PYTHON" tools/train/train.py "$@"
+second=${SECOND_CYCLE_MINUTES:-13}
+if [ "$second" != 0 ]; then "$PYTHON" tools/train/train.py "$@" --resume --minutes "$second"; fi
 "$PYTHON" tools/train/agreement.py "$@"
 "$PYTHON" tools/train/tune.py "$@"
