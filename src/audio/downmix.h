@@ -3,10 +3,21 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 // Stereo to mono for 16-bit decoders: the mean, truncated toward zero.
 inline int16_t downmix_int16(int16_t left, int16_t right) {
     return static_cast<int16_t>((int32_t{left} + int32_t{right}) / 2);
+}
+
+// Interleaved 16-bit frames of one or two channels to mono: stereo by the
+// integer rule, mono copied. `in` and `out` must not overlap.
+inline void downmix_frames_int16(const int16_t *in, int32_t frames, int32_t channels, int16_t *out) {
+    if (channels == 2) {
+        for (int32_t i = 0; i < frames; ++i) out[i] = downmix_int16(in[2 * i], in[2 * i + 1]);
+    } else if (frames > 0) {
+        std::memcpy(out, in, sizeof(int16_t) * static_cast<size_t>(frames));
+    }
 }
 
 // Stereo to mono for float decoders, before conversion to 16 bits.

@@ -121,8 +121,7 @@ zr_status_t mp3_read(void *handle, int32_t n, int16_t *dst) {
     while (n > 0) {
         const int32_t piece = std::min(kReaderChunkFrames, n);
         if (!decode_frames(r, r->stereo_buffer, piece)) return ZR_STATUS_IO_ERROR;
-        for (int32_t i = 0; i < piece; ++i)
-            dst[i] = downmix_int16(r->stereo_buffer[2 * i], r->stereo_buffer[2 * i + 1]);
+        downmix_frames_int16(r->stereo_buffer, piece, 2, dst);
         dst += piece;
         n -= piece;
     }

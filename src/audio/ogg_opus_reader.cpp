@@ -155,13 +155,7 @@ zr_status_t refill(opus_file_reader *r) {
         if (r->decoder == nullptr) return ZR_STATUS_INVALID_STATE;
         const int frames = decode_packet(r, packet);
         if (frames < 0) return ZR_STATUS_IO_ERROR;
-        if (r->channels == 2) {
-            for (int i = 0; i < frames; ++i) {
-                r->mono_buffer[i] = downmix_int16(r->decode_buffer[2 * i], r->decode_buffer[2 * i + 1]);
-            }
-        } else {
-            std::memcpy(r->mono_buffer, r->decode_buffer, sizeof(int16_t) * frames);
-        }
+        downmix_frames_int16(r->decode_buffer, frames, r->channels, r->mono_buffer);
         r->queue.position = 0;
         r->queue.count = frames;
         return ZR_STATUS_SUCCESS;

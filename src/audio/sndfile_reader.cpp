@@ -47,8 +47,7 @@ zr_status_t read_stereo(sndfile_reader *r, int32_t n, int16_t *dst) {
     while (n > 0) {
         const int32_t piece = std::min(kReaderChunkFrames, n);
         if (sf_readf_short(r->file, r->stereo_buffer, piece) != piece) return ZR_STATUS_IO_ERROR;
-        for (int32_t i = 0; i < piece; ++i)
-            dst[i] = downmix_int16(r->stereo_buffer[2 * i], r->stereo_buffer[2 * i + 1]);
+        downmix_frames_int16(r->stereo_buffer, piece, 2, dst);
         dst += piece;
         n -= piece;
     }

@@ -70,13 +70,7 @@ zr_status_t decode_frame(webm_file_reader *r, const uint8_t *data, size_t size, 
             opus_decode(r->decoder, size == 0 ? nullptr : data, static_cast<opus_int32>(size),
                         r->decode_buffer, kOpusMaxFrames, 0);
         if (decoded < 0) return opus_failure;
-        if (r->channels == 2) {
-            for (int i = 0; i < decoded; ++i) {
-                r->mono_buffer[i] = downmix_int16(r->decode_buffer[2 * i], r->decode_buffer[2 * i + 1]);
-            }
-        } else {
-            std::memcpy(r->mono_buffer, r->decode_buffer, sizeof(int16_t) * decoded);
-        }
+        downmix_frames_int16(r->decode_buffer, decoded, r->channels, r->mono_buffer);
         *frames = decoded;
         return ZR_STATUS_SUCCESS;
     }
