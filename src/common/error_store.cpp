@@ -72,7 +72,7 @@ void error_stack_reset() {
     if (thread_slot *slot = find_own_slot()) slot->stale = true;
 }
 
-void error_stack_push(const message_entry &entry, ...) {
+void error_stack_push(message_entry entry, ...) {
     thread_slot *slot = find_own_slot();
     if (slot == nullptr) {
         pthread_mutex_lock(&g_mutex);

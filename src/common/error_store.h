@@ -16,4 +16,5 @@ void error_stack_reset();
 // Appends one formatted catalogue message to the calling thread's stack.
 // Allocates nothing; drops the message when the stack is full or when every
 // slot is owned by other threads.
-void error_stack_push(const message_entry &entry, ...);
+// The entry is taken by value: va_start on a reference parameter is undefined.
+void error_stack_push(message_entry entry, ...);
