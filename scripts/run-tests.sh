@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: a release build, an AddressSanitizer +
 # UndefinedBehaviorSanitizer build, a ThreadSanitizer build of the tests
-# that use threads, and an AArch64 cross build run under qemu-user. Prints
+# that use threads, a short run of every fuzzer, and an AArch64 cross build
+# run under qemu-user. Prints
 # one closing line "quorva: N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -42,6 +43,18 @@ run_suite() {
 run_suite release build "" -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite asan-ubsan build-asan "" -- -DCMAKE_BUILD_TYPE=Debug -DQUORVA_SANITIZE=address,undefined
 run_suite tsan build-tsan "-R Thread" -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVA_SANITIZE=thread
+# Every fuzzer (clang, ASan + UBSan) replays its saved regression inputs and
+# runs for 60 s from its generated seeds; each clean fuzzer counts as a pass.
+echo "=== fuzz: every target for 60 s"
+fuzz_log=build-fuzz.log
+scripts/fuzz.sh -t 60 -j "$jobs" 2>&1 | tee "$fuzz_log"
+fuzz_summary=$(grep -E '^fuzz: [0-9]+ clean, [0-9]+ failed' "$fuzz_log" | tail -n 1)
+if [ -z "$fuzz_summary" ]; then
+  echo "=== fuzz: no summary"; total_failed=$((total_failed + 1))
+else
+  total_passed=$((total_passed + $(echo "$fuzz_summary" | sed -E 's/fuzz: ([0-9]+) clean.*/\1/')))
+  total_failed=$((total_failed + $(echo "$fuzz_summary" | sed -E 's/.*, ([0-9]+) failed/\1/')))
+fi
 # AArch64: cross-built with Debian's g++-aarch64-linux-gnu, the kernel check,
 # network and pipeline tests run under qemu-user. The file readers are left
 # out: their decoding libraries are not installed for arm64.
