@@ -62,6 +62,9 @@ zr_status_t diarize(zr_quorva_t *engine, const int16_t *pcm, int32_t n, int32_t 
         error_stack_push(MSG_CODE_FAILED);
         return status;
     }
+    // The features are spent: the clustering's pair table can take their room.
+    mem_free(buf.features);
+    buf.features = nullptr;
 
     status = cluster_frames(engine->clusterer, buf.embeddings, n, dim, buf.labels);
     if (status != ZR_STATUS_SUCCESS) {
