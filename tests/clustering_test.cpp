@@ -271,7 +271,7 @@ TEST(Clustering, EveryAllocationFailureIsCleanAndEmptiesTheList) {
 }
 
 pair_entry entry(float distance, int32_t id) {
-    return pair_entry{distance, id, 1.0f, id + 100, 1.0f, nullptr, nullptr};
+    return pair_entry{distance, id, 1.0f, id + 100, 1.0f};
 }
 
 std::vector<int32_t> drain(pair_queue *q) {

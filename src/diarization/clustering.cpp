@@ -73,18 +73,13 @@ zr_status_t absorb_tiny(const clustering_call &call) {
 }
 
 pair_entry make_entry(const cluster *a, const cluster *b, int32_t dim) {
-    return pair_entry{cosine_distance(a->centroid, b->centroid, dim),
-                      a->id,
-                      a->weight,
-                      b->id,
-                      b->weight,
-                      const_cast<cluster *>(a),
-                      const_cast<cluster *>(b)};
+    return pair_entry{cosine_distance(a->centroid, b->centroid, dim), a->id, a->weight, b->id,
+                      b->weight};
 }
 
-// Pass 3 once the queue and the removed-id set exist: removed[id] is 1 once
-// the cluster with that id has been merged away.
-zr_status_t merge_closest_pairs(const clustering_call &call, pair_queue *queue, uint8_t *removed) {
+// Pass 3 once the queue and the id table exist: by_id[id] is the cluster with
+// that id, or nullptr once it has been merged away.
+zr_status_t merge_closest_pairs(const clustering_call &call, pair_queue *queue, cluster **by_id) {
     const int32_t dim = call.dim;
     for (cluster *a = call.list->head; a != nullptr; a = a->next) {
         for (cluster *b = a->next; b != nullptr; b = b->next) {
@@ -94,16 +89,18 @@ zr_status_t merge_closest_pairs(const clustering_call &call, pair_queue *queue, 
     }
     pair_entry entry;
     while (pair_queue_pop(queue, &entry)) {
-        if (removed[entry.a_id] != 0 || removed[entry.b_id] != 0) continue;
+        cluster *a = by_id[entry.a_id];
+        cluster *b = by_id[entry.b_id];
+        if (a == nullptr || b == nullptr) continue;
         // Either side grew by a merge since the entry was made.
-        if (entry.a->weight != entry.a_weight || entry.b->weight != entry.b_weight) continue;
+        if (a->weight != entry.a_weight || b->weight != entry.b_weight) continue;
         if (entry.distance > call.params->merge_threshold) break;
 
-        cluster *keeper = entry.a->id < entry.b->id ? entry.a : entry.b;
-        cluster *other = keeper == entry.a ? entry.b : entry.a;
+        cluster *keeper = a->id < b->id ? a : b;
+        cluster *other = keeper == a ? b : a;
         zr_status_t status = cluster_merge(keeper, other, dim);
         if (status != ZR_STATUS_SUCCESS) return status;
-        removed[other->id] = 1;
+        by_id[other->id] = nullptr;
         cluster_list_remove(call.list, other);
 
         for (cluster *x = call.list->head; x != nullptr; x = x->next) {
@@ -124,16 +121,18 @@ zr_status_t merge_agglomerative(const clustering_call &call) {
     zr_status_t status = pair_queue_init(&queue, m * (m - 1));
     if (status != ZR_STATUS_SUCCESS) return status;
     // Ids grow towards the head, so the head's id bounds every id in the queue.
-    // A flag per id makes the membership test constant-time, where a list of
-    // removed ids would be scanned for every entry taken from the queue.
-    auto *removed =
-        static_cast<uint8_t *>(mem_calloc(static_cast<size_t>(call.list->head->id) + 1, 1));
-    if (removed == nullptr) {
+    // The table answers both "was it merged away?" and "which cluster is it?"
+    // in constant time, where a list of removed ids would be scanned for every
+    // entry taken from the queue.
+    const size_t ids = static_cast<size_t>(call.list->head->id) + 1;
+    auto *by_id = static_cast<cluster **>(mem_calloc(ids, sizeof(cluster *)));
+    if (by_id == nullptr) {
         pair_queue_release(&queue);
         return ZR_STATUS_OUT_OF_MEMORY;
     }
-    status = merge_closest_pairs(call, &queue, removed);
-    mem_free(removed);
+    for (cluster *c = call.list->head; c != nullptr; c = c->next) by_id[c->id] = c;
+    status = merge_closest_pairs(call, &queue, by_id);
+    mem_free(by_id);
     pair_queue_release(&queue);
     return status;
 }

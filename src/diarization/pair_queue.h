@@ -8,16 +8,14 @@
 
 #include "zr_quorva.h"
 
-struct cluster;
-
+// The clusters are found from their ids by the caller: without pointers an
+// entry takes 20 bytes, and the queue holds of the order of m^2 of them.
 struct pair_entry {
     float distance;
     int32_t a_id;
     float a_weight;  // a's weight when the entry was made
     int32_t b_id;
     float b_weight;  // b's weight when the entry was made
-    cluster *a;
-    cluster *b;
 };
 
 struct pair_queue {
