@@ -33,6 +33,8 @@ def parse_args(extra=None):
                    help="train exactly this many steps instead (same result on any machine)")
     p.add_argument("--resume", action="store_true",
                    help="continue from the cache's network.pt with a fresh, lower learning-rate cycle")
+    p.add_argument("--procs", type=int, default=2,
+                   help="data-parallel training processes of one thread each (1: no torch.distributed)")
     if extra:
         extra(p)
     return p.parse_args()

@@ -33,6 +33,89 @@ def table_tanh(v):
     return torch.tanh(torch.clamp(v, -4.0, 3.96875))
 
 
+# The recurrence of one layer, both directions batched, as scripted loops with
+# a hand-written backward through time. Inside the loop the saturations of the
+# fixed-point cell never bind: c stays a convex mix of values in [-1, 1], so
+# |c|, |h| <= 1, and the gate clamps only cut where the sigmoid is already
+# flat (the table's ends differ from the float curve by under 0.001). Leaving
+# them out keeps the time loop short.
+@torch.jit.script
+def _scan_forward(gx, Ut):
+    """gx: (time, direction, batch, 3H) input gates; Ut: (direction, H, 3H).
+    Returns h and c for steps 0..T (step 0 the zero start), tanh(c) and the
+    gate activations (z, g, o) for steps 1..T. Every step writes into the
+    stacked outputs: few and small allocations keep the short steps fast."""
+    T, D, B = gx.shape[0], gx.shape[1], gx.shape[2]
+    H = Ut.shape[1]
+    hs = gx.new_zeros(T + 1, D, B, H)
+    cs = gx.new_zeros(T + 1, D, B, H)
+    tcs = gx.new_empty(T, D, B, H)
+    gates = torch.empty_like(gx)
+    for t in range(T):
+        c = cs[t]
+        pre = torch.baddbmm(gx[t], hs[t], Ut)
+        zgo = gates[t]
+        z = torch.sigmoid(pre[..., :H], out=zgo[..., :H])
+        g = torch.tanh(pre[..., H:2 * H], out=zgo[..., H:2 * H])
+        o = torch.sigmoid(pre[..., 2 * H:], out=zgo[..., 2 * H:])
+        c = torch.add(c, z * (g - c), out=cs[t + 1])
+        tc = torch.tanh(c, out=tcs[t])
+        torch.mul(tc, o, out=hs[t + 1])
+    return hs, cs, tcs, gates
+
+
+@torch.jit.script
+def _scan_backward(dout, U, hs, cs, tcs, gates):
+    """Backpropagation through time. dout: (time, direction, batch, H) output
+    gradients; U: (direction, 3H, H). Returns the gradients of the input gates
+    (time, direction, batch, 3H) and of U."""
+    T, D, B = dout.shape[0], dout.shape[1], dout.shape[2]
+    H = U.shape[2]
+    z = gates[..., :H]
+    g = gates[..., H:2 * H]
+    o = gates[..., 2 * H:]
+    # Every factor that does not depend on the incoming gradient, for all
+    # steps at once; the time loop is left with the recurrence alone.
+    dc_from_dh = o * (1.0 - tcs * tcs)
+    keep_c = 1.0 - z
+    factors = torch.cat([(g - cs[:-1]) * (z * (1.0 - z)), z * (1.0 - g * g), tcs * (o * (1.0 - o))], -1)
+    factors_zg = factors[..., :2 * H].view(T, D, B, 2, H)
+    factors_o = factors[..., 2 * H:]
+    dpre = torch.empty_like(gates)
+    dpre_zg = dpre[..., :2 * H].view(T, D, B, 2, H)
+    dpre_o = dpre[..., 2 * H:]
+    dh = torch.zeros_like(dout[0])
+    dc = torch.zeros_like(dout[0])
+    for t in range(T - 1, -1, -1):
+        dh = dh + dout[t]
+        dc = dc + dh * dc_from_dh[t]
+        torch.mul(dc.unsqueeze(2), factors_zg[t], out=dpre_zg[t])
+        torch.mul(dh, factors_o[t], out=dpre_o[t])
+        dc = dc * keep_c[t]
+        dh = torch.bmm(dpre[t], U)
+    # dU = sum over time and batch of dpre^T h_prev, one product for all steps
+    dU = torch.einsum("tdbg,tdbh->dgh", dpre, hs[:-1])
+    return dpre, dU
+
+
+class RecurrentScan(torch.autograd.Function):
+    """h_t of the three-gate cell for input gates gx (direction, batch, time,
+    3H) and recurrent weights U (direction, 3H, H); returns (direction, batch,
+    time, H). Autograd saves only the per-step states, not a graph per step."""
+
+    @staticmethod
+    def forward(ctx, gx, U):
+        hs, cs, tcs, gates = _scan_forward(gx.permute(2, 0, 1, 3).contiguous(), U.transpose(1, 2))
+        ctx.save_for_backward(U, hs, cs, tcs, gates)
+        return hs[1:].permute(1, 2, 0, 3)
+
+    @staticmethod
+    def backward(ctx, dout):
+        U, hs, cs, tcs, gates = ctx.saved_tensors
+        dpre, dU = _scan_backward(dout.permute(2, 0, 1, 3).contiguous(), U, hs, cs, tcs, gates)
+        return dpre.permute(1, 2, 0, 3), dU
+
+
 class EmbeddingNetwork(torch.nn.Module):
     def __init__(self, layers, hidden, dim, classes, seed=0):
         super().__init__()
@@ -60,22 +143,30 @@ class EmbeddingNetwork(torch.nn.Module):
             for p in self.quantised_parameters():
                 p.clamp_(W_MIN, W_MAX)
 
-    def layer(self, x, l):
-        H = self.hidden
+    def input_gates(self, x, l):
+        """Fake-quantised W x + biases of both directions for the whole
+        sequence, (direction, batch, time, 3H); the backward direction's time
+        is reversed. Ordinary autograd: only the recurrence is hand-written."""
         W, bW = fake_q7(self.W[l]), fake_q7(self.bW[l])
-        U, bU = fake_q7(self.U[l]), fake_q7(self.bU[l])
+        bU = fake_q7(self.bU[l])
         gx = sat(torch.einsum("bti,dgi->dbtg", x, W) + bW[:, None, None, :]) + bU[:, None, None, :]
-        gx = torch.stack([gx[0], gx[1].flip(1)])  # the backward direction runs in reversed time
+        return torch.stack([gx[0], gx[1].flip(1)])
+
+    def layer(self, x, l):
+        hs = RecurrentScan.apply(self.input_gates(x, l), fake_q7(self.U[l]))
+        return hs[0] + hs[1].flip(1)  # |sum| <= 2: no saturation
+
+    def layer_reference(self, x, l):
+        """The same layer with the time loop under autograd: slow (backward
+        grows with T squared), kept to check the hand-written backward."""
+        H = self.hidden
+        gx = self.input_gates(x, l)
+        U = fake_q7(self.U[l])
         B = x.shape[0]
         h = x.new_zeros(2, B, H)
         c = x.new_zeros(2, B, H)
         Ut = U.transpose(1, 2)
         outs = []
-        # Inside the loop the saturations of the fixed-point cell never bind:
-        # c stays a convex mix of values in [-1, 1], so |c|, |h| <= 1, and the
-        # gate clamps only cut where the sigmoid is already flat (the table's
-        # ends differ from the float curve by under 0.001). Leaving them out
-        # keeps the time loop short.
         for step in gx.unbind(2):
             pre = torch.baddbmm(step, h, Ut)
             z = torch.sigmoid(pre[..., :H])
@@ -85,7 +176,7 @@ class EmbeddingNetwork(torch.nn.Module):
             h = torch.tanh(c) * o
             outs.append(h)
         hs = torch.stack(outs, 2)
-        return hs[0] + hs[1].flip(1)  # |sum| <= 2: no saturation
+        return hs[0] + hs[1].flip(1)
 
     def forward(self, x):
         """x: (batch, frames, 80) normalised features (Q10 values / 1024)."""
@@ -95,6 +186,13 @@ class EmbeddingNetwork(torch.nn.Module):
         return F.normalize(e, dim=-1, eps=1e-6)
 
     def logits(self, emb, labels, scale, margin):
+        cos = emb @ F.normalize(self.classes, dim=-1).t()
+        # the margin comes off each frame's own class alone: the values of
+        # cos - margin * one_hot without a second tensor of the logits' size
+        target = labels.clamp(min=0).unsqueeze(-1)
+        return scale * cos.scatter(-1, target, cos.gather(-1, target) - margin)
+
+    def logits_reference(self, emb, labels, scale, margin):
         cos = emb @ F.normalize(self.classes, dim=-1).t()
         onehot = F.one_hot(labels.clamp(min=0), cos.shape[-1]).to(cos.dtype)
         return scale * (cos - margin * onehot)

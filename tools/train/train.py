@@ -8,17 +8,24 @@ changes inside a window.
 """
 import json
 import os
+import tempfile
 import time
 
-import numpy as np
-import torch
+# One BLAS thread per process, set before torch loads the library: an idle
+# BLAS thread otherwise spins on the core the other process needs.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
+import torch  # noqa: E402
+import torch.distributed as dist  # noqa: E402
 
 import common
 import network
 
 LAYERS, HIDDEN, DIM = 2, 64, 32
 WINDOW, CONTEXT = 192, 32
-BATCH = 32
+BATCH = 32  # crops per step, over all processes together
+SEED = 0
 CROP_FRAMES = (96, 128, 160, 192)
 SCALE, MARGIN = 20.0, 0.15
 BACKGROUND_SHARE = 0.15
@@ -86,62 +93,122 @@ class CropSampler:
         norm = common.normalise(raw, self.mean, self.scale)
         return norm.astype(np.float32) / 1024.0, np.concatenate(labels)
 
-    def batch(self):
-        frames = int(self.rng.choice(CROP_FRAMES))
-        xs, ys = zip(*(self.crop(frames) for _ in range(BATCH)))
+    def batch(self, frames, count):
+        xs, ys = zip(*(self.crop(frames) for _ in range(count)))
         return torch.from_numpy(np.stack(xs)), torch.from_numpy(np.stack(ys).astype(np.int64))
 
 
-def main():
-    args = common.parse_args()
-    torch.manual_seed(0)
+def share_of_batch(rank, procs):
+    return BATCH // procs + (1 if rank < BATCH % procs else 0)
+
+
+def all_reduce_sum(tensors):
+    """Sums the tensors over all processes in place, as one message."""
+    flat = torch.cat([t.reshape(-1) for t in tensors])
+    dist.all_reduce(flat)
+    at = 0
+    for t in tensors:
+        n = t.numel()
+        t.copy_(flat[at:at + n].view_as(t))
+        at += n
+
+
+def train(rank, procs, args, rendezvous):
     torch.set_num_threads(1)
-    rng = np.random.default_rng(0)
+    if procs > 1:
+        dist.init_process_group("gloo", init_method="file://" + rendezvous, rank=rank, world_size=procs)
+    torch.manual_seed(SEED)
+    if procs == 1:
+        rng = np.random.default_rng(SEED)
+        length_rng = rng  # one stream for crop lengths and crops, as a single process always drew them
+    else:
+        rng = np.random.default_rng([SEED, rank])  # each process draws its own crops
+        length_rng = np.random.default_rng(SEED)  # the same crop length everywhere: no process waits
     d = np.load(os.path.join(args.cache, "train.npz"))
     mean, scale = common.normaliser_from(d["rows"].reshape(-1, 40))
+    del d
     sampler = CropSampler(args.cache, mean, scale, rng)
-    net = network.EmbeddingNetwork(LAYERS, HIDDEN, DIM, sampler.classes, seed=0)
+    net = network.EmbeddingNetwork(LAYERS, HIDDEN, DIM, sampler.classes, seed=SEED)
     peak = 3e-3
     if args.resume:
         net.load_state_dict(torch.load(os.path.join(args.cache, "network.pt")))
         peak = 1e-3
     net.clip_to_q7()
-    opt = torch.optim.Adam(net.parameters(), lr=peak)
+    params = list(net.parameters())
+    opt = torch.optim.Adam(params, lr=peak)
     budget = args.minutes * 60.0
+    local_batch = share_of_batch(rank, procs)
     start = time.time()
     step = 0
+    frames_trained = 0
     log = []
     while True:
-        elapsed = time.time() - start
+        frames = int(length_rng.choice(CROP_FRAMES))
+        x, y = sampler.batch(frames, local_batch)
+        # The labelled frames of the whole batch, and rank 0's clock, which
+        # decides the learning rate and the end for every process alike.
+        shared = torch.tensor([float((y >= 0).sum()), time.time() - start if rank == 0 else 0.0],
+                              dtype=torch.float64)
+        if procs > 1:
+            dist.all_reduce(shared)
+        labelled, elapsed = shared.tolist()
         progress = step / args.steps if args.steps > 0 else elapsed / budget
         if progress >= 1.0:
             break
         lr = 1e-4 + (peak - 1e-4) * 0.5 * (1 + np.cos(np.pi * progress))
         for g in opt.param_groups:
             g["lr"] = lr
-        x, y = sampler.batch()
         emb = net(x)
         logits = net.logits(emb, y, SCALE, MARGIN)
-        loss = torch.nn.functional.cross_entropy(logits.reshape(-1, logits.shape[-1]), y.reshape(-1), ignore_index=-1)
+        # Each process's loss is its part of the whole batch's mean, so the sum
+        # of the processes' gradients is the gradient of that mean.
+        loss_sum = torch.nn.functional.cross_entropy(logits.reshape(-1, logits.shape[-1]), y.reshape(-1),
+                                                     ignore_index=-1, reduction="sum")
+        loss = loss_sum / max(labelled, 1.0)
         opt.zero_grad()
         loss.backward()
+        logging = (step + 1) % 50 == 0
+        with torch.no_grad():
+            correct = (logits.argmax(-1) == y)[y >= 0].sum() if logging else torch.zeros(())
+            stats = torch.stack([loss.detach(), correct.to(loss.dtype)])
+        if procs > 1:
+            grads = [p.grad if p.grad is not None else torch.zeros_like(p) for p in params]
+            all_reduce_sum(grads + [stats])
+            for p, g in zip(params, grads):
+                p.grad = g
         opt.step()
         net.clip_to_q7()
         step += 1
-        if step % 50 == 0:
-            with torch.no_grad():
-                mask = y >= 0
-                acc = (logits.argmax(-1) == y)[mask].float().mean().item()
-            log.append((step, round(elapsed), float(loss), acc))
-            print("step %d  %.0f s  loss %.3f  frame accuracy %.3f  lr %.5f" % (step, elapsed, loss.item(), acc, lr),
-                  flush=True)
-    torch.save(net.state_dict(), os.path.join(args.cache, "network.pt"))
-    os.makedirs(os.path.dirname(args.out), exist_ok=True)
-    network.export_model(args.out, net, mean, scale, WINDOW, CONTEXT, THRESHOLDS, net.background_embedding())
-    with open(os.path.join(args.cache, "train_log.json"), "w") as f:
-        json.dump({"steps": step, "seconds": time.time() - start, "log": log,
-                   "mean": mean.tolist(), "scale": scale.tolist(), "classes": sampler.classes}, f)
-    print("wrote %s after %d steps, %.0f s" % (args.out, step, time.time() - start), flush=True)
+        frames_trained += frames * BATCH
+        if logging:
+            batch_loss, acc = stats[0].item(), stats[1].item() / max(labelled, 1.0)
+            log.append((step, round(elapsed), batch_loss, acc))
+            if rank == 0:
+                print("step %d  %.0f s  loss %.3f  frame accuracy %.3f  lr %.5f  %.0f frames/s"
+                      % (step, elapsed, batch_loss, acc, lr, frames_trained / max(elapsed, 1e-9)), flush=True)
+    seconds = time.time() - start
+    if rank == 0:
+        torch.save(net.state_dict(), os.path.join(args.cache, "network.pt"))
+        os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
+        network.export_model(args.out, net, mean, scale, WINDOW, CONTEXT, THRESHOLDS, net.background_embedding())
+        with open(os.path.join(args.cache, "train_log.json"), "w") as f:
+            json.dump({"steps": step, "seconds": seconds, "procs": procs, "frames": frames_trained,
+                       "frames_per_second": frames_trained / seconds, "log": log,
+                       "mean": mean.tolist(), "scale": scale.tolist(), "classes": sampler.classes}, f)
+        print("wrote %s after %d steps, %.0f s, %d processes, %.0f frames/s"
+              % (args.out, step, seconds, procs, frames_trained / seconds), flush=True)
+    if procs > 1:
+        dist.destroy_process_group()
+
+
+def main():
+    args = common.parse_args()
+    procs = max(1, min(args.procs, BATCH))
+    if procs == 1:
+        train(0, 1, args, None)
+        return
+    with tempfile.TemporaryDirectory() as folder:
+        torch.multiprocessing.spawn(train, args=(procs, args, os.path.join(folder, "rendezvous")), nprocs=procs)
 
 
 if __name__ == "__main__":
