@@ -28,7 +28,7 @@ def parse_args(extra=None):
     p.add_argument("--tools", default=os.path.join(ROOT, "build"), help="folder with quorva and quorva_features")
     p.add_argument("--cache", default=os.path.join(ROOT, "build", "train-cache"))
     p.add_argument("--out", default=os.path.join(ROOT, "models", "default.zr"))
-    p.add_argument("--minutes", type=float, default=25.0, help="training wall time")
+    p.add_argument("--minutes", type=float, default=50.0, help="training wall time")
     p.add_argument("--steps", type=int, default=0,
                    help="train exactly this many steps instead (same result on any machine)")
     p.add_argument("--resume", action="store_true",

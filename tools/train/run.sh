@@ -1,10 +1,10 @@
 #!/bin/sh
 # Trains the default model from ../shared/data and writes models/default.zr:
-# engine features, training (25 minutes by default; --steps N for a run that
-# is the same on every machine), a second learning-rate cycle from that
-# network (SECOND_CYCLE_MINUTES, default 13; 0 skips it), the engine/training
-# agreement check, and threshold tuning with the results table. Options are
-# passed to every step.
+# engine features, training (50 minutes by default in two processes; --steps N
+# for a run that is the same on every machine), optionally a second
+# learning-rate cycle from that network (SECOND_CYCLE_MINUTES, default 0:
+# none), the engine/training agreement check, and threshold tuning with the
+# results table. Options are passed to every step.
 set -eu
 cd "$(dirname "$0")/../.."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -20,7 +20,7 @@ if [ -f "$jemalloc" ]; then
 fi
 "$PYTHON" tools/train/prepare_data.py "$@"
 "$PYTHON" tools/train/train.py "$@"
-second=${SECOND_CYCLE_MINUTES:-13}
+second=${SECOND_CYCLE_MINUTES:-0}
 if [ "$second" != 0 ]; then "$PYTHON" tools/train/train.py "$@" --resume --minutes "$second"; fi
 "$PYTHON" tools/train/agreement.py "$@"
 "$PYTHON" tools/train/tune.py "$@"
