@@ -15,7 +15,7 @@ import train
 def main():
     args = common.parse_args(lambda p: p.add_argument("--audio", default=None))
     audio = args.audio or os.path.join(args.data, "conversations/ami/dev00.flac")
-    state = torch.load(os.path.join(args.cache, "network.pt"))
+    state = torch.load(common.network_path(args))
     classes = state["classes"].shape[0]
     net = network.EmbeddingNetwork(train.LAYERS, train.HIDDEN, train.DIM, classes)
     net.load_state_dict(state)

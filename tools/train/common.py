@@ -28,16 +28,33 @@ def parse_args(extra=None):
     p.add_argument("--tools", default=os.path.join(ROOT, "build"), help="folder with quorva and quorva_features")
     p.add_argument("--cache", default=os.path.join(ROOT, "build", "train-cache"))
     p.add_argument("--out", default=os.path.join(ROOT, "models", "default.zr"))
-    p.add_argument("--minutes", type=float, default=50.0, help="training wall time")
+    p.add_argument("--minutes", type=float, default=70.0, help="training wall time")
     p.add_argument("--steps", type=int, default=0,
                    help="train exactly this many steps instead (same result on any machine)")
     p.add_argument("--resume", action="store_true",
                    help="continue from the cache's network.pt with a fresh, lower learning-rate cycle")
     p.add_argument("--procs", type=int, default=2,
                    help="data-parallel training processes of one thread each (1: no torch.distributed)")
+    p.add_argument("--network", default=None, help="the trained network (default: network.pt in the cache)")
+    # Pauses of up to 16 frames (0.51 s) between speech of one speaker count
+    # as that speaker, as turn-level references mark them.
+    p.add_argument("--bridge", type=int, default=16,
+                   help="longest pause in frames inside one speaker's speech labelled as that speaker")
+    # The clustering's online pass splits a turn wherever one frame strays
+    # from the current cluster, so steadiness within a turn matters as much
+    # as separating speakers: this term pulls every frame of a speaker run
+    # towards the run's mean direction.
+    p.add_argument("--consistency", type=float, default=1.0,
+                   help="weight of the steadiness term within speaker runs (0: none)")
+    p.add_argument("--equalise", type=float, default=0.5,
+                   help="share of crop pieces given a random smooth gain curve over the bands")
     if extra:
         extra(p)
     return p.parse_args()
+
+
+def network_path(args):
+    return args.network or os.path.join(args.cache, "network.pt")
 
 
 def librispeech_split(data):

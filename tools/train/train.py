@@ -18,6 +18,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import numpy as np  # noqa: E402
 import torch  # noqa: E402
 import torch.distributed as dist  # noqa: E402
+import torch.nn.functional as F  # noqa: E402
 
 import common
 import network
@@ -33,11 +34,48 @@ BACKGROUND_SHARE = 0.15
 THRESHOLDS = (0.25, 0.3, 0.2, 0.2)
 
 
+def bridge_pauses(labels, lengths, longest):
+    """Labels with every background run of at most `longest` frames that has
+    the same speaker on both sides, inside one source, given to that speaker."""
+    out = labels.copy()
+    at = 0
+    for n in lengths:
+        y = out[at:at + n]
+        k = 0
+        while k < n:
+            if y[k] != 0:
+                k += 1
+                continue
+            end = k
+            while end < n and y[end] == 0:
+                end += 1
+            if 0 < k and end < n and end - k <= longest and y[k - 1] > 0 and y[k - 1] == y[end]:
+                y[k:end] = y[k - 1]
+            k = end
+        at += n
+    return out
+
+
+def consistency_loss(emb, labels):
+    """Sum over the frames of speaker runs (maximal runs of one label above 0)
+    of 1 - cos(frame, the run's mean direction)."""
+    B, T, D = emb.shape
+    change = torch.ones(B, T, dtype=torch.int64)
+    change[:, 1:] = (labels[:, 1:] != labels[:, :-1]).to(torch.int64)
+    runs = (torch.cumsum(change.reshape(-1), 0) - 1)
+    flat = emb.reshape(-1, D)
+    sums = flat.new_zeros(B * T, D).index_add_(0, runs, flat)
+    centres = F.normalize(sums, dim=-1, eps=1e-6)[runs]
+    cos = (flat * centres).sum(-1)
+    mask = (labels.reshape(-1) > 0).to(emb.dtype)
+    return ((1.0 - cos) * mask).sum()
+
+
 class CropSampler:
-    def __init__(self, cache, mean, scale, rng):
+    def __init__(self, cache, mean, scale, rng, bridge, equalise):
         d = np.load(os.path.join(cache, "train.npz"))
         self.rows = d["rows"].reshape(-1, 80)
-        self.labels = d["labels"]
+        self.labels = bridge_pauses(d["labels"], d["lengths"], bridge)
         self.classes = int(d["classes"])
         lengths = d["lengths"]
         self.starts = np.concatenate([[0], np.cumsum(lengths)[:-1]])
@@ -45,6 +83,7 @@ class CropSampler:
         self.mean = np.tile(mean, 2)
         self.scale = np.tile(scale, 2)
         self.rng = rng
+        self.equalise = equalise
         # the last source is the synthetic non-speech
         self.speech_sources = np.arange(len(lengths) - 1)
         self.background_source = len(lengths) - 1
@@ -58,6 +97,11 @@ class CropSampler:
         labels = self.labels[at:at + frames].copy()
         silent = raw == -32768
         raw = raw + int(r.integers(-1536, 1025))  # level change: a constant in the log domain
+        if self.equalise > 0 and r.random() < self.equalise:  # another microphone or room: a smooth gain curve over the bands
+            bands = np.linspace(0.0, 1.0, 40)
+            curve = r.uniform(-512, 512) * (2 * bands - 1) + r.uniform(0, 384) * np.sin(
+                np.pi * int(r.integers(1, 4)) * bands + r.uniform(0, 2 * np.pi))
+            raw = raw + np.tile(np.round(curve).astype(np.int32), 2)
         if r.random() < 0.3:  # stationary noise floor added in the power domain
             tilt = np.linspace(0, r.uniform(-3000, 1000), 40)
             floor = np.tile(r.uniform(-14000, -6000) + tilt, 2)
@@ -127,11 +171,11 @@ def train(rank, procs, args, rendezvous):
     d = np.load(os.path.join(args.cache, "train.npz"))
     mean, scale = common.normaliser_from(d["rows"].reshape(-1, 40))
     del d
-    sampler = CropSampler(args.cache, mean, scale, rng)
+    sampler = CropSampler(args.cache, mean, scale, rng, args.bridge, args.equalise)
     net = network.EmbeddingNetwork(LAYERS, HIDDEN, DIM, sampler.classes, seed=SEED)
     peak = 3e-3
     if args.resume:
-        net.load_state_dict(torch.load(os.path.join(args.cache, "network.pt")))
+        net.load_state_dict(torch.load(common.network_path(args)))
         peak = 1e-3
     net.clip_to_q7()
     params = list(net.parameters())
@@ -164,6 +208,8 @@ def train(rank, procs, args, rendezvous):
         # of the processes' gradients is the gradient of that mean.
         loss_sum = torch.nn.functional.cross_entropy(logits.reshape(-1, logits.shape[-1]), y.reshape(-1),
                                                      ignore_index=-1, reduction="sum")
+        if args.consistency > 0:
+            loss_sum = loss_sum + args.consistency * consistency_loss(emb, y)
         loss = loss_sum / max(labelled, 1.0)
         opt.zero_grad()
         loss.backward()
@@ -188,7 +234,7 @@ def train(rank, procs, args, rendezvous):
                       % (step, elapsed, batch_loss, acc, lr, frames_trained / max(elapsed, 1e-9)), flush=True)
     seconds = time.time() - start
     if rank == 0:
-        torch.save(net.state_dict(), os.path.join(args.cache, "network.pt"))
+        torch.save(net.state_dict(), common.network_path(args))
         os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
         network.export_model(args.out, net, mean, scale, WINDOW, CONTEXT, THRESHOLDS, net.background_embedding())
         with open(os.path.join(args.cache, "train_log.json"), "w") as f:
