@@ -4,7 +4,9 @@ model file (thresholds are set afterwards by tune.py).
 Objective: every frame of a crop is classified, by cosine softmax with an
 additive margin, as its speaker or as background (class 0). Crops join one
 to three pieces of different sources, so the network also learns speaker
-changes inside a window.
+changes inside a window. A second term keeps the frames of each speaker run
+close to the run's mean direction, and short pauses inside one speaker's
+speech carry that speaker's label.
 """
 import json
 import os
