@@ -32,7 +32,7 @@ def parse_args(extra=None):
     p.add_argument("--steps", type=int, default=0,
                    help="train exactly this many steps instead (same result on any machine)")
     p.add_argument("--resume", action="store_true",
-                   help="continue from the cache's network.pt with a fresh, lower learning-rate cycle")
+                   help="continue from the trained network (--network) with a fresh, lower learning-rate cycle")
     p.add_argument("--procs", type=int, default=2,
                    help="data-parallel training processes of one thread each (1: no torch.distributed)")
     p.add_argument("--network", default=None, help="the trained network (default: network.pt in the cache)")
