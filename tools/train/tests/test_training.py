@@ -1,0 +1,175 @@
+"""Checks of the training pipeline's own arithmetic: the frame labels, the
+steadiness term, the engine's normalisation, and a model written by the
+exporter read back by the engine with the same embeddings.
+
+    python3 -m unittest discover -s tools/train/tests -v
+
+Needs numpy and torch (the optional training packages); skips without them.
+The export check also needs build/quorva_features (QUORVA_TOOLS names
+another folder).
+"""
+import math
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+import wave
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+
+try:
+    import numpy as np
+    import torch
+except ImportError as e:  # the training packages are an optional install
+    np = torch = None
+    MISSING = "training packages not installed (%s)" % e
+else:
+    MISSING = None
+    import common
+    import network
+    import prepare_data
+    import train
+    import tune
+
+TOOLS = os.environ.get("QUORVA_TOOLS", os.path.join(HERE, "..", "..", "..", "build"))
+
+
+@unittest.skipIf(MISSING, MISSING)
+class FrameLabels(unittest.TestCase):
+    def bridged(self, labels, lengths, longest):
+        return train.bridge_pauses(np.array(labels, dtype=np.int32), np.array(lengths), longest).tolist()
+
+    def test_short_pause_of_one_speaker_is_that_speaker(self):
+        self.assertEqual(self.bridged([3, 3, 0, 0, 3, 0], [6], 2), [3, 3, 3, 3, 3, 0])
+
+    def test_pauses_that_must_stay_background(self):
+        cases = [
+            ([3, 0, 0, 0, 3], [5], 2),        # longer than allowed
+            ([3, 0, 4], [3], 5),              # another speaker after it
+            ([0, 3, 3, 0], [4], 5),           # at the edges of the source
+            ([3, 0, 0, 3], [2, 2], 5),        # across two sources
+            ([3, -1, 0, 3], [4], 5),          # next to an ignored frame
+        ]
+        for labels, lengths, longest in cases:
+            with self.subTest(labels=labels, lengths=lengths):
+                self.assertEqual(self.bridged(labels, lengths, longest), labels)
+
+    def test_input_is_left_alone(self):
+        labels = np.array([1, 0, 1], dtype=np.int32)
+        train.bridge_pauses(labels, np.array([3]), 4)
+        self.assertEqual(labels.tolist(), [1, 0, 1])
+
+    def test_reference_turns_give_speaker_background_and_overlap(self):
+        turns = [(0.0, 0.128, "a"), (0.096, 0.192, "b"), (0.256, 0.32, "a")]
+        got = prepare_data.rttm_frame_labels(turns, 12, {"a": 5, "b": 6}).tolist()
+        self.assertEqual(got, [5, 5, 5, -1, 6, 6, 0, 0, 5, 5, 0, 0])
+
+    def test_energy_labels_mark_frames_25_db_below_the_loud_part(self):
+        rows = np.zeros((20, 80), dtype=np.int16)
+        rows[:10] = -1000
+        rows[10:15] = -1000 - 2559  # just within 25 dB
+        rows[15:] = -1000 - 2561
+        got = prepare_data.energy_labels(rows, 9)
+        self.assertEqual(got.tolist(), [9] * 15 + [0] * 5)
+
+
+@unittest.skipIf(MISSING, MISSING)
+class SteadinessTerm(unittest.TestCase):
+    def unit(self, *angles):
+        return torch.tensor([[math.cos(a), math.sin(a)] for a in angles], dtype=torch.float64)
+
+    def test_sum_over_runs_of_distance_to_run_direction(self):
+        theta = 0.6
+        emb = self.unit(0.0, theta, 2.0, 1.0)[None]
+        labels = torch.tensor([[1, 1, 2, 0]])
+        # run of label 1: both frames theta/2 from their mean direction;
+        # run of label 2: one frame, no distance; background: left out
+        want = 2 * (1 - math.cos(theta / 2))
+        self.assertAlmostEqual(train.consistency_loss(emb, labels).item(), want, places=12)
+
+    def test_runs_end_at_a_change_of_label_and_at_the_end_of_a_crop(self):
+        emb = torch.stack([self.unit(0.0, 0.0), self.unit(1.5, 1.5)])
+        self.assertAlmostEqual(train.consistency_loss(emb, torch.tensor([[1, 1], [1, 1]])).item(), 0.0,
+                               places=12)
+        # the same label resumed after another one is a new run
+        emb = self.unit(0.0, 1.0, 1.5)[None]
+        self.assertAlmostEqual(train.consistency_loss(emb, torch.tensor([[4, 2, 4]])).item(), 0.0,
+                               places=12)
+
+
+@unittest.skipIf(MISSING, MISSING)
+class Normalisation(unittest.TestCase):
+    def test_matches_the_integer_formula_with_floor_shift_and_saturation(self):
+        rng = np.random.default_rng(5)
+        raw = rng.integers(-32768, 1, size=(50, 80)).astype(np.int16)
+        raw[0, :] = -32768
+        mean = rng.integers(-20000, 0, size=80).astype(np.int16)
+        scale = rng.integers(0, 32768, size=80).astype(np.int16)
+        got = common.normalise(raw, mean, scale)
+        for i in range(raw.shape[0]):
+            for j in range(80):
+                v = ((int(raw[i, j]) - int(mean[j])) * int(scale[j])) // 1024  # floor, as >> does
+                self.assertEqual(int(got[i, j]), max(-32768, min(32767, v)))
+
+
+@unittest.skipIf(MISSING, MISSING)
+class OverlapFloor(unittest.TestCase):
+    def test_earliest_started_speaker_holds_the_overlap(self):
+        with tempfile.TemporaryDirectory() as d:
+            ref, hyp = os.path.join(d, "ref.rttm"), os.path.join(d, "floor.rttm")
+            tune.write_turns(ref, [("f", 0.0, 1.0, "a"), ("f", 0.5, 2.0, "b"), ("g", 0.2, 0.3, "c")])
+            tune.overlap_floor_hypothesis(tune.EvalSet("x", [], ref), hyp)
+            got = [(f, round(a, 2), round(b, 2), s) for f, a, b, s in tune.read_turns(hyp)]
+        self.assertEqual(got, [("f", 0.0, 1.0, "a"), ("f", 1.0, 2.0, "b"), ("g", 0.2, 0.3, "c")])
+
+
+@unittest.skipIf(MISSING, MISSING)
+class ExportedModel(unittest.TestCase):
+    """A small random network, exported, must give the engine the embeddings
+    the training code computes: the file layout, the quantisation, the
+    windowing and the normalisation all meet here."""
+
+    def test_engine_and_training_code_agree(self):
+        features = os.path.join(TOOLS, "quorva_features")
+        if not os.path.exists(features):
+            self.skipTest("no %s: build the project first" % features)
+        net = network.EmbeddingNetwork(2, 16, 8, 5, seed=3)
+        with torch.no_grad():
+            for p in net.quantised_parameters():
+                p.mul_(2.0)  # larger than at initialisation, to reach the nonlinearities' ends
+        net.clip_to_q7()
+        rng = np.random.default_rng(11)
+        t = np.arange(16000 * 7) / 16000.0
+        pcm = (3000 * np.sin(2 * np.pi * (150 + 40 * np.sin(t)) * t) * (np.sin(3 * t) > -0.3)
+               + rng.normal(0, 200, t.shape)).astype(np.int16)
+        with tempfile.TemporaryDirectory() as d:
+            audio, feats = os.path.join(d, "a.wav"), os.path.join(d, "a.i16")
+            model, emb = os.path.join(d, "m.zr"), os.path.join(d, "e.f32")
+            common.write_wav(audio, pcm)
+            subprocess.run([features, "features", audio, feats], check=True)
+            raw = np.fromfile(feats, dtype="<i2").reshape(-1, 80)
+            mean, scale = common.normaliser_from(raw[:, :40])
+            background = net.background_embedding()
+            window, context = 64, 8
+            network.export_model(model, net, mean, scale, window, context, (0.3, 0.4, 0.2, 0.25), background)
+            network.set_thresholds(model, (0.1, 0.2, 0.3, 0.35))
+            with open(model, "rb") as f:
+                data = f.read()
+            off = network.find_threshold_offset(data)
+            self.assertEqual(np.frombuffer(data, "<f4", 4, off).tolist(),
+                             np.array([0.1, 0.2, 0.3, 0.35], dtype=np.float32).tolist())
+            self.assertEqual(np.frombuffer(data, "<i4", 2, off - 8).tolist(), [window, context])
+            subprocess.run([features, "embed", model, audio, emb], check=True)
+            engine = np.fromfile(emb, dtype="<f4").reshape(len(raw), -1)
+        norm = common.normalise(raw, np.tile(mean, 2), np.tile(scale, 2))
+        ours = network.windowed_embeddings(net, norm, window, context)
+        self.assertGreater(len(raw), 3 * window)  # several windows
+        cos = (engine * ours).sum(1) / (np.linalg.norm(engine, axis=1) * np.linalg.norm(ours, axis=1))
+        self.assertGreater(cos.min(), 0.99)
+        self.assertGreater(cos.mean(), 0.999)
+
+
+if __name__ == "__main__":
+    unittest.main()
