@@ -28,7 +28,7 @@ def parse_args(extra=None):
     p.add_argument("--tools", default=os.path.join(ROOT, "build"), help="folder with quorva and quorva_features")
     p.add_argument("--cache", default=os.path.join(ROOT, "build", "train-cache"))
     p.add_argument("--out", default=os.path.join(ROOT, "models", "default.zr"))
-    p.add_argument("--minutes", type=float, default=70.0, help="training wall time")
+    p.add_argument("--minutes", type=float, default=80.0, help="training wall time")
     p.add_argument("--steps", type=int, default=0,
                    help="train exactly this many steps instead (same result on any machine)")
     p.add_argument("--resume", action="store_true",
@@ -36,9 +36,9 @@ def parse_args(extra=None):
     p.add_argument("--procs", type=int, default=2,
                    help="data-parallel training processes of one thread each (1: no torch.distributed)")
     p.add_argument("--network", default=None, help="the trained network (default: network.pt in the cache)")
-    # Pauses of up to 16 frames (0.51 s) between speech of one speaker count
+    # Pauses of up to 32 frames (1.02 s) between speech of one speaker count
     # as that speaker, as turn-level references mark them.
-    p.add_argument("--bridge", type=int, default=16,
+    p.add_argument("--bridge", type=int, default=32,
                    help="longest pause in frames inside one speaker's speech labelled as that speaker")
     # The clustering's online pass splits a turn wherever one frame strays
     # from the current cluster, so steadiness within a turn matters as much
@@ -48,6 +48,11 @@ def parse_args(extra=None):
                    help="weight of the steadiness term within speaker runs (0: none)")
     p.add_argument("--equalise", type=float, default=0.5,
                    help="share of crop pieces given a random smooth gain curve over the bands")
+    # Every speed factor is a new set of speakers: tempo and pitch both move,
+    # so close factors teach the network to tell similar voices apart.
+    p.add_argument("--speeds", default="0.85,0.92,1.08,1.15",
+                   type=lambda v: tuple(float(x) for x in v.split(",") if x),
+                   help="comma-separated speed factors, each a new copy of every training speaker")
     if extra:
         extra(p)
     return p.parse_args()

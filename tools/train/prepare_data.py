@@ -14,8 +14,6 @@ import numpy as np
 
 import common
 
-SPEED_FACTORS = (0.9, 1.1)  # each one a new set of speakers
-
 
 def decode(tool_dir, path, cache):
     """16 kHz mono int16 samples of an audio file, as the engine hears them."""
@@ -143,7 +141,7 @@ def main():
             if not f.endswith(".flac"):
                 continue
             pcm = decode(args.tools, os.path.join(data, "speakers/librispeech", spk, f), cache)
-            for factor in (1.0,) + SPEED_FACTORS:
+            for factor in (1.0,) + args.speeds:
                 p = pcm if factor == 1.0 else speed(pcm, factor)
                 rows = features_of_pcm(args.tools, p, cache, "x")
                 add(rows, energy_labels(rows, next_label))
@@ -154,7 +152,7 @@ def main():
     for spk in sorted(s for s in os.listdir(fsdd) if os.path.isdir(os.path.join(fsdd, s))):
         clips = sorted(c for c in os.listdir(os.path.join(fsdd, spk)) if c.endswith(".flac"))
         pcm = np.concatenate([decode(args.tools, os.path.join(fsdd, spk, c), cache) for c in clips])
-        for factor in (1.0,) + SPEED_FACTORS:
+        for factor in (1.0,) + args.speeds:
             p = pcm if factor == 1.0 else speed(pcm, factor)
             rows = features_of_pcm(args.tools, p, cache, "x")
             add(rows, energy_labels(rows, next_label))

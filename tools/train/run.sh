@@ -1,6 +1,6 @@
 #!/bin/sh
 # Trains the default model from ../shared/data and writes models/default.zr:
-# engine features, training (70 minutes by default in two processes; --steps N
+# engine features, training (80 minutes by default in two processes; --steps N
 # for a run that is the same on every machine), optionally a second
 # learning-rate cycle from that network (SECOND_CYCLE_MINUTES, default 0:
 # none), the engine/training agreement check, and threshold tuning with the
