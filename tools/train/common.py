@@ -48,6 +48,9 @@ def parse_args(extra=None):
                    help="weight of the steadiness term within speaker runs (0: none)")
     p.add_argument("--equalise", type=float, default=0.5,
                    help="share of crop pieces given a random smooth gain curve over the bands")
+    p.add_argument("--layers", type=int, default=2, help="bidirectional recurrent layers")
+    p.add_argument("--hidden", type=int, default=64, help="units per direction and layer")
+    p.add_argument("--dim", type=int, default=32, help="embedding size")
     if extra:
         extra(p)
     return p.parse_args()
