@@ -9,16 +9,12 @@ import torch
 
 import common
 import network
-import train
 
 
 def main():
     args = common.parse_args(lambda p: p.add_argument("--audio", default=None))
     audio = args.audio or os.path.join(args.data, "conversations/ami/dev00.flac")
-    state = torch.load(common.network_path(args))
-    classes = state["classes"].shape[0]
-    net = network.EmbeddingNetwork(train.LAYERS, train.HIDDEN, train.DIM, classes)
-    net.load_state_dict(state)
+    net = network.network_from_state(torch.load(common.network_path(args)))
     with open(args.out, "rb") as f:
         data = f.read()
     mean = np.frombuffer(data, dtype="<i2", count=40, offset=15)
@@ -31,7 +27,7 @@ def main():
     raw = np.fromfile(feats, dtype="<i2").reshape(-1, 80)
     engine = np.fromfile(emb, dtype="<f4").reshape(len(raw), -1)
     norm = common.normalise(raw, np.tile(mean, 2), np.tile(scale, 2))
-    ours = network.windowed_embeddings(net, norm, train.WINDOW, train.CONTEXT)
+    ours = network.windowed_embeddings(net, norm, *network.windowing_of(data))
     cos = (engine * ours).sum(1) / (np.linalg.norm(engine, axis=1) * np.linalg.norm(ours, axis=1) + 1e-9)
     print("%s: %d frames, mean cosine %.6f, min %.6f, largest difference %.4f" % (
         os.path.basename(audio), len(cos), cos.mean(), cos.min(), np.abs(engine - ours).max()))

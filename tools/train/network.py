@@ -220,6 +220,21 @@ def windowed_embeddings(net, features, window, context):
     return out
 
 
+def network_from_state(state):
+    """The network a saved state dict describes, its sizes read from the
+    tensors, with the state loaded."""
+    layers = sum(1 for k in state if k.startswith("W."))
+    dim, hidden = state["out_w"].shape
+    net = EmbeddingNetwork(layers, hidden, dim, state["classes"].shape[0])
+    net.load_state_dict(state)
+    return net
+
+
+def windowing_of(data):
+    """Window and context in frames of a model file's bytes."""
+    return struct.unpack_from("<ii", data, find_threshold_offset(data) - 8)
+
+
 def q7(t):
     return np.clip(np.round(t.detach().numpy() * 128.0), -128, 127).astype(np.int8)
 

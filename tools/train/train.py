@@ -25,8 +25,7 @@ import torch.nn.functional as F  # noqa: E402
 import common
 import network
 
-LAYERS, HIDDEN, DIM = 2, 64, 32
-WINDOW, CONTEXT = 192, 32
+WINDOW, CONTEXT = 192, 32  # crops are at most one window long
 BATCH = 32  # crops per step, over all processes together
 SEED = 0
 CROP_FRAMES = (96, 128, 160, 192)
@@ -174,7 +173,7 @@ def train(rank, procs, args, rendezvous):
     mean, scale = common.normaliser_from(d["rows"].reshape(-1, 40))
     del d
     sampler = CropSampler(args.cache, mean, scale, rng, args.bridge, args.equalise)
-    net = network.EmbeddingNetwork(LAYERS, HIDDEN, DIM, sampler.classes, seed=SEED)
+    net = network.EmbeddingNetwork(args.layers, args.hidden, args.dim, sampler.classes, seed=SEED)
     peak = 3e-3
     if args.resume:
         net.load_state_dict(torch.load(common.network_path(args)))

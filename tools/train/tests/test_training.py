@@ -160,10 +160,13 @@ class ExportedModel(unittest.TestCase):
             off = network.find_threshold_offset(data)
             self.assertEqual(np.frombuffer(data, "<f4", 4, off).tolist(),
                              np.array([0.1, 0.2, 0.3, 0.35], dtype=np.float32).tolist())
-            self.assertEqual(np.frombuffer(data, "<i4", 2, off - 8).tolist(), [window, context])
+            self.assertEqual(network.windowing_of(data), (window, context))
             subprocess.run([features, "embed", model, audio, emb], check=True)
             engine = np.fromfile(emb, dtype="<f4").reshape(len(raw), -1)
         norm = common.normalise(raw, np.tile(mean, 2), np.tile(scale, 2))
+        # the sizes of a saved network come back from its tensors alone
+        net = network.network_from_state(net.state_dict())
+        self.assertEqual((len(net.W), net.hidden, net.out_w.shape[0]), (2, 16, 8))
         ours = network.windowed_embeddings(net, norm, window, context)
         self.assertGreater(len(raw), 3 * window)  # several windows
         cos = (engine * ours).sum(1) / (np.linalg.norm(engine, axis=1) * np.linalg.norm(ours, axis=1))
