@@ -53,6 +53,8 @@ def parse_args(extra=None):
     p.add_argument("--speeds", default="0.85,0.92,1.08,1.15",
                    type=lambda v: tuple(float(x) for x in v.split(",") if x),
                    help="comma-separated speed factors, each a new copy of every training speaker")
+    p.add_argument("--margin", type=float, default=0.15,
+                   help="additive margin of the cosine softmax (its scale is 20)")
     p.add_argument("--layers", type=int, default=2, help="bidirectional recurrent layers")
     p.add_argument("--hidden", type=int, default=64, help="units per direction and layer")
     p.add_argument("--dim", type=int, default=32, help="embedding size")

@@ -29,7 +29,7 @@ WINDOW, CONTEXT = 192, 32  # crops are at most one window long
 BATCH = 32  # crops per step, over all processes together
 SEED = 0
 CROP_FRAMES = (96, 128, 160, 192)
-SCALE, MARGIN = 20.0, 0.15
+SCALE = 20.0
 BACKGROUND_SHARE = 0.15
 # provisional thresholds (merge, reassign, assign, background), replaced by tune.py
 THRESHOLDS = (0.25, 0.3, 0.2, 0.2)
@@ -204,7 +204,7 @@ def train(rank, procs, args, rendezvous):
         for g in opt.param_groups:
             g["lr"] = lr
         emb = net(x)
-        logits = net.logits(emb, y, SCALE, MARGIN)
+        logits = net.logits(emb, y, SCALE, args.margin)
         # Each process's loss is its part of the whole batch's mean, so the sum
         # of the processes' gradients is the gradient of that mean.
         loss_sum = torch.nn.functional.cross_entropy(logits.reshape(-1, logits.shape[-1]), y.reshape(-1),
