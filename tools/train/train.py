@@ -57,23 +57,27 @@ def bridge_pauses(labels, lengths, longest):
     return out
 
 
-def consistency_loss(emb, labels):
+def consistency_loss(emb, labels, per_speaker=False):
     """Sum over the frames of speaker runs (maximal runs of one label above 0)
-    of 1 - cos(frame, the run's mean direction)."""
+    of 1 - cos(frame, the run's mean direction). With `per_speaker` all runs
+    of one label in a crop share one mean direction."""
     B, T, D = emb.shape
-    change = torch.ones(B, T, dtype=torch.int64)
-    change[:, 1:] = (labels[:, 1:] != labels[:, :-1]).to(torch.int64)
-    runs = (torch.cumsum(change.reshape(-1), 0) - 1)
+    if per_speaker:
+        groups = (torch.arange(B)[:, None] * (int(labels.max()) + 2) + labels + 1).reshape(-1)
+    else:
+        change = torch.ones(B, T, dtype=torch.int64)
+        change[:, 1:] = (labels[:, 1:] != labels[:, :-1]).to(torch.int64)
+        groups = torch.cumsum(change.reshape(-1), 0) - 1
     flat = emb.reshape(-1, D)
-    sums = flat.new_zeros(B * T, D).index_add_(0, runs, flat)
-    centres = F.normalize(sums, dim=-1, eps=1e-6)[runs]
+    sums = flat.new_zeros(int(groups.max()) + 1, D).index_add_(0, groups, flat)
+    centres = F.normalize(sums, dim=-1, eps=1e-6)[groups]
     cos = (flat * centres).sum(-1)
     mask = (labels.reshape(-1) > 0).to(emb.dtype)
     return ((1.0 - cos) * mask).sum()
 
 
 class CropSampler:
-    def __init__(self, cache, mean, scale, rng, bridge, equalise):
+    def __init__(self, cache, mean, scale, rng, bridge, equalise, dialogue=0.0):
         d = np.load(os.path.join(cache, "train.npz"))
         self.rows = d["rows"].reshape(-1, 80)
         self.labels = bridge_pauses(d["labels"], d["lengths"], bridge)
@@ -85,11 +89,30 @@ class CropSampler:
         self.scale = np.tile(scale, 2)
         self.rng = rng
         self.equalise = equalise
+        self.dialogue_share = dialogue
         # the last source is the synthetic non-speech
         self.speech_sources = np.arange(len(lengths) - 1)
         self.background_source = len(lengths) - 1
 
-    def piece(self, source, frames):
+    def look(self):
+        """A channel for one piece or one voice: a level change (a constant in
+        the log domain), for some a smooth gain curve over the bands (another
+        microphone or room), and for some a stationary noise floor."""
+        r = self.rng
+        level = int(r.integers(-1536, 1025))
+        curve = None
+        if self.equalise > 0 and r.random() < self.equalise:
+            bands = np.linspace(0.0, 1.0, 40)
+            curve = r.uniform(-512, 512) * (2 * bands - 1) + r.uniform(0, 384) * np.sin(
+                np.pi * int(r.integers(1, 4)) * bands + r.uniform(0, 2 * np.pi))
+            curve = np.tile(np.round(curve).astype(np.int32), 2)
+        floor = None
+        if r.random() < 0.3:
+            tilt = np.linspace(0, r.uniform(-3000, 1000), 40)
+            floor = np.tile(r.uniform(-14000, -6000) + tilt, 2)
+        return level, curve, floor
+
+    def piece(self, source, frames, look=None):
         r = self.rng
         length = self.lengths[source]
         frames = min(frames, length)
@@ -97,15 +120,11 @@ class CropSampler:
         raw = self.rows[at:at + frames].astype(np.int32)
         labels = self.labels[at:at + frames].copy()
         silent = raw == -32768
-        raw = raw + int(r.integers(-1536, 1025))  # level change: a constant in the log domain
-        if self.equalise > 0 and r.random() < self.equalise:  # another microphone or room: a smooth gain curve over the bands
-            bands = np.linspace(0.0, 1.0, 40)
-            curve = r.uniform(-512, 512) * (2 * bands - 1) + r.uniform(0, 384) * np.sin(
-                np.pi * int(r.integers(1, 4)) * bands + r.uniform(0, 2 * np.pi))
-            raw = raw + np.tile(np.round(curve).astype(np.int32), 2)
-        if r.random() < 0.3:  # stationary noise floor added in the power domain
-            tilt = np.linspace(0, r.uniform(-3000, 1000), 40)
-            floor = np.tile(r.uniform(-14000, -6000) + tilt, 2)
+        level, curve, floor = look or self.look()
+        raw = raw + level
+        if curve is not None:
+            raw = raw + curve
+        if floor is not None:  # added in the power domain
             mixed = np.log10(10.0 ** (raw / 1024.0) + 10.0 ** (floor / 1024.0)) * 1024.0
             raw = np.round(mixed).astype(np.int32)
             silent[:] = False
@@ -125,21 +144,57 @@ class CropSampler:
                 if s != last:
                     break
             last = s
-            raw, lab = self.piece(s, b - a)
-            if len(raw) < b - a:  # short source: pad with its own start
-                reps = (b - a) // len(raw) + 1
-                raw, lab = np.tile(raw, (reps, 1))[:b - a], np.tile(lab, reps)[:b - a]
-            if a > 0:
-                lab[:2] = -1  # the frames right at a change are ambiguous
-                labels[-1][-2:] = -1
-            raws.append(raw)
-            labels.append(lab)
-        raw = np.concatenate(raws)
-        norm = common.normalise(raw, self.mean, self.scale)
+            self.append(raws, labels, s, b - a)
+        return self.finish(raws, labels)
+
+    def dialogue(self, frames):
+        """Two voices taking turns of 1.3 to 4 s, A B A B ..., with pauses of
+        0.1 to 0.8 s between them, each voice keeping its own channel for the
+        whole crop: a voice must come back to its own direction after the
+        other one spoke, or the clustering splits it or joins it to the other."""
+        r = self.rng
+        voices = [int(r.choice(self.speech_sources))]
+        while True:
+            other = int(r.choice(self.speech_sources))
+            if other != voices[0]:
+                voices.append(other)
+                break
+        looks = [self.look(), self.look()]
+        raws, labels = [], []
+        t, turn = 0, 0
+        while t < frames:
+            n = min(int(r.integers(40, 126)), frames - t)
+            self.append(raws, labels, voices[turn % 2], n, looks[turn % 2])
+            t += n
+            turn += 1
+            if t < frames:
+                n = min(int(r.integers(3, 26)), frames - t)
+                self.append(raws, labels, self.background_source, n)
+                t += n
+        return self.finish(raws, labels)
+
+    def append(self, raws, labels, source, frames, look=None):
+        raw, lab = self.piece(source, frames, look)
+        if len(raw) < frames:  # short source: pad with its own start
+            reps = frames // len(raw) + 1
+            raw, lab = np.tile(raw, (reps, 1))[:frames], np.tile(lab, reps)[:frames]
+        if raws:
+            lab[:2] = -1  # the frames right at a change are ambiguous
+            labels[-1][-2:] = -1
+        raws.append(raw)
+        labels.append(lab)
+
+    def finish(self, raws, labels):
+        norm = common.normalise(np.concatenate(raws), self.mean, self.scale)
         return norm.astype(np.float32) / 1024.0, np.concatenate(labels)
 
+    def one(self, frames):
+        if self.dialogue_share > 0 and self.rng.random() < self.dialogue_share:
+            return self.dialogue(frames)
+        return self.crop(frames)
+
     def batch(self, frames, count):
-        xs, ys = zip(*(self.crop(frames) for _ in range(count)))
+        xs, ys = zip(*(self.one(frames) for _ in range(count)))
         return torch.from_numpy(np.stack(xs)), torch.from_numpy(np.stack(ys).astype(np.int64))
 
 
@@ -172,7 +227,7 @@ def train(rank, procs, args, rendezvous):
     d = np.load(os.path.join(args.cache, "train.npz"))
     mean, scale = common.normaliser_from(d["rows"].reshape(-1, 40))
     del d
-    sampler = CropSampler(args.cache, mean, scale, rng, args.bridge, args.equalise)
+    sampler = CropSampler(args.cache, mean, scale, rng, args.bridge, args.equalise, args.dialogue)
     net = network.EmbeddingNetwork(args.layers, args.hidden, args.dim, sampler.classes, seed=SEED)
     peak = 3e-3
     if args.resume:
@@ -210,7 +265,7 @@ def train(rank, procs, args, rendezvous):
         loss_sum = torch.nn.functional.cross_entropy(logits.reshape(-1, logits.shape[-1]), y.reshape(-1),
                                                      ignore_index=-1, reduction="sum")
         if args.consistency > 0:
-            loss_sum = loss_sum + args.consistency * consistency_loss(emb, y)
+            loss_sum = loss_sum + args.consistency * consistency_loss(emb, y, args.dialogue > 0)
         loss = loss_sum / max(labelled, 1.0)
         opt.zero_grad()
         loss.backward()

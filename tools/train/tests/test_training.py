@@ -1,6 +1,7 @@
 """Checks of the training pipeline's own arithmetic: the frame labels, the
-steadiness term, the engine's normalisation, and a model written by the
-exporter read back by the engine with the same embeddings.
+steadiness term, the dialogue crops, the simulated conversations, the
+engine's normalisation, and a model written by the exporter read back by the
+engine with the same embeddings.
 
     python3 -m unittest discover -s tools/train/tests -v
 
@@ -8,6 +9,7 @@ Needs numpy and torch (the optional training packages); skips without them.
 The export check also needs build/quorva_features (QUORVA_TOOLS names
 another folder).
 """
+import argparse
 import math
 import os
 import subprocess
@@ -98,6 +100,17 @@ class SteadinessTerm(unittest.TestCase):
         self.assertAlmostEqual(train.consistency_loss(emb, torch.tensor([[4, 2, 4]])).item(), 0.0,
                                places=12)
 
+    def test_per_speaker_joins_the_runs_of_one_label_in_a_crop(self):
+        emb = self.unit(0.0, 1.0, 0.6, 1.5)[None]
+        labels = torch.tensor([[4, 2, 4, 0]])
+        # label 4's two runs share the direction 0.3: each frame 0.3 from it
+        self.assertAlmostEqual(train.consistency_loss(emb, labels, per_speaker=True).item(),
+                               2 * (1 - math.cos(0.3)), places=12)
+        # but not across crops
+        emb = torch.stack([self.unit(0.0, 1.0), self.unit(1.0, 0.0)])
+        self.assertAlmostEqual(train.consistency_loss(emb, torch.tensor([[4, 2], [2, 4]]), per_speaker=True).item(),
+                               0.0, places=12)
+
 
 @unittest.skipIf(MISSING, MISSING)
 class Normalisation(unittest.TestCase):
@@ -115,6 +128,43 @@ class Normalisation(unittest.TestCase):
 
 
 @unittest.skipIf(MISSING, MISSING)
+class DialogueCrops(unittest.TestCase):
+    """Crops of two voices taking turns: the voices alternate with pauses
+    between them, and each keeps one channel for the whole crop."""
+
+    def sampler(self, folder, dialogue):
+        # three steady voices (labels 1 to 3, constant bands) and the non-speech source last
+        lengths = [400, 400, 400, 300]
+        rows = np.concatenate([np.full((n, 80), -4000 - 1000 * i, dtype=np.int16) for i, n in enumerate(lengths)])
+        labels = np.concatenate([np.full(n, i + 1 if i < 3 else 0, dtype=np.int32) for i, n in enumerate(lengths)])
+        np.savez(os.path.join(folder, "train.npz"), rows=rows, labels=labels, lengths=np.array(lengths), classes=4)
+        mean, scale = np.full(40, -6000, dtype=np.int16), np.full(40, 512, dtype=np.int16)
+        return train.CropSampler(folder, mean, scale, np.random.default_rng(5), 0, 0.5, dialogue)
+
+    def test_two_voices_alternate_and_keep_their_channel(self):
+        with tempfile.TemporaryDirectory() as d:
+            sampler = self.sampler(d, 1.0)
+            for _ in range(20):
+                x, y = sampler.batch(192, 1)
+                x, y = x[0].numpy(), y[0].numpy()
+                turns = [int(v) for k, v in enumerate(y) if v > 0 and (k == 0 or y[k - 1] != v)]
+                self.assertEqual(len(set(turns)), 2)
+                self.assertTrue(all(a != b for a, b in zip(turns, turns[1:])))  # a pause never joins one voice's turns
+                for voice in set(turns):
+                    frames = x[y == voice]
+                    self.assertTrue((frames == frames[0]).all())  # one level and band curve for all its turns
+
+    def test_without_dialogue_the_random_stream_is_the_plain_crops(self):
+        # a share of 0 draws nothing more, so earlier runs stay reproducible
+        with tempfile.TemporaryDirectory() as d:
+            x, y = self.sampler(d, 0.0).batch(96, 4)
+            plain = self.sampler(d, 0.0)
+            xs, ys = zip(*(plain.crop(96) for _ in range(4)))
+            self.assertTrue(np.array_equal(x.numpy(), np.stack(xs)))
+            self.assertTrue(np.array_equal(y.numpy(), np.stack(ys)))
+
+
+@unittest.skipIf(MISSING, MISSING)
 class OverlapFloor(unittest.TestCase):
     def test_earliest_started_speaker_holds_the_overlap(self):
         with tempfile.TemporaryDirectory() as d:
@@ -123,6 +173,48 @@ class OverlapFloor(unittest.TestCase):
             tune.overlap_floor_hypothesis(tune.EvalSet("x", [], ref), hyp)
             got = [(f, round(a, 2), round(b, 2), s) for f, a, b, s in tune.read_turns(hyp)]
         self.assertEqual(got, [("f", 0.0, 1.0, "a"), ("f", 1.0, 2.0, "b"), ("g", 0.2, 0.3, "c")])
+
+
+@unittest.skipIf(MISSING, MISSING)
+class SimulatedConversations(unittest.TestCase):
+    """The held-out sets are rebuilt from their seed: asking for more
+    conversations must leave the first ones as they were, so figures stay
+    comparable across set sizes."""
+
+    def build(self, root, count):
+        speakers = ["s%d" % i for i in range(5)]
+        for spk in speakers:
+            os.makedirs(os.path.join(root, "data", "speakers/librispeech", spk), exist_ok=True)
+            open(os.path.join(root, "data", "speakers/librispeech", spk, "u.flac"), "w").close()
+
+        def decode(tools, path, cache):  # a voice of its own per speaker, 10 s
+            spk = int(os.path.basename(os.path.dirname(path))[1:])
+            t = np.arange(16000 * 10) / 16000.0
+            return 4000 * np.sin(2 * np.pi * (100 + 30 * spk) * t)
+
+        args = argparse.Namespace(data=os.path.join(root, "data"), tools=None, cache=root, conversations=count)
+        folder = os.path.join(root, "n%d" % count)
+        common.build_conversations(args, speakers, folder, 8, decode)
+        return folder
+
+    def test_first_conversations_do_not_depend_on_the_count(self):
+        with tempfile.TemporaryDirectory() as d:
+            few, many = self.build(d, 2), self.build(d, 5)
+            self.assertEqual(len(os.listdir(few)), 4)
+            self.assertEqual(len(os.listdir(many)), 10)
+            for i in range(2):
+                for ext in (".wav", ".rttm"):
+                    with open(os.path.join(few, "n2%02d%s" % (i, ext)), "rb") as a, \
+                            open(os.path.join(many, "n5%02d%s" % (i, ext)), "rb") as b:
+                        self.assertEqual(a.read().replace(b"n200", b"n500").replace(b"n201", b"n501"), b.read())
+            for i in range(5):
+                name = os.path.join(many, "n5%02d" % i)
+                with open(name + ".rttm") as f:
+                    turns = [line.split() for line in f]
+                self.assertTrue(2 <= len({t[7] for t in turns}) <= 4)
+                with wave.open(name + ".wav") as w:
+                    seconds = w.getnframes() / 16000.0
+                self.assertLessEqual(max(float(t[3]) + float(t[4]) for t in turns), seconds)
 
 
 @unittest.skipIf(MISSING, MISSING)
