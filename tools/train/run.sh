@@ -1,10 +1,11 @@
 #!/bin/sh
 # Trains the default model from ../shared/data and writes models/default.zr:
 # engine features, training (80 minutes by default in two processes; --steps N
-# for a run that is the same on every machine), optionally a second
-# learning-rate cycle from that network (SECOND_CYCLE_MINUTES, default 0:
-# none), the engine/training agreement check, and threshold tuning with the
-# results table. Options are passed to every step.
+# for a run that is the same on every machine), a second learning-rate cycle
+# from that network with half of its crops two voices taking turns
+# (SECOND_CYCLE_MINUTES, default 20; 0: none), the engine/training agreement
+# check, and threshold tuning with the results table. Options are passed to
+# every step.
 set -eu
 cd "$(dirname "$0")/../.."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -20,7 +21,7 @@ if [ -f "$jemalloc" ]; then
 fi
 "$PYTHON" tools/train/prepare_data.py "$@"
 "$PYTHON" tools/train/train.py "$@"
-second=${SECOND_CYCLE_MINUTES:-0}
-if [ "$second" != 0 ]; then "$PYTHON" tools/train/train.py "$@" --resume --minutes "$second"; fi
+second=${SECOND_CYCLE_MINUTES:-20}
+if [ "$second" != 0 ]; then "$PYTHON" tools/train/train.py "$@" --resume --minutes "$second" --dialogue 0.5; fi
 "$PYTHON" tools/train/agreement.py "$@"
 "$PYTHON" tools/train/tune.py "$@"
