@@ -4,9 +4,10 @@ model file (thresholds are set afterwards by tune.py).
 Objective: every frame of a crop is classified, by cosine softmax with an
 additive margin, as its speaker or as background (class 0). Crops join one
 to three pieces of different sources, so the network also learns speaker
-changes inside a window. A second term keeps the frames of each speaker run
-close to the run's mean direction, and short pauses inside one speaker's
-speech carry that speaker's label.
+changes inside a window; with --dialogue some crops are two voices taking
+turns instead. A second term keeps the frames of each speaker run (of each
+voice, with --dialogue) close to their mean direction, and short pauses
+inside one speaker's speech carry that speaker's label.
 """
 import json
 import os
@@ -153,12 +154,10 @@ class CropSampler:
         whole crop: a voice must come back to its own direction after the
         other one spoke, or the clustering splits it or joins it to the other."""
         r = self.rng
-        voices = [int(r.choice(self.speech_sources))]
-        while True:
+        first = other = int(r.choice(self.speech_sources))
+        while other == first:
             other = int(r.choice(self.speech_sources))
-            if other != voices[0]:
-                voices.append(other)
-                break
+        voices = (first, other)
         looks = [self.look(), self.look()]
         raws, labels = [], []
         t, turn = 0, 0
