@@ -68,6 +68,20 @@ def parse_args(extra=None):
     # same whatever the count) steady both.
     p.add_argument("--conversations", type=int, default=48,
                    help="simulated conversations in each of the tuning and test sets")
+    p.add_argument("--extra", default=os.environ.get("QUORVA_EXTRA_SPEECH", "/tmp/speech"),
+                   help="folder the extraction scripts of shared/data/extra wrote into "
+                        "(speechocean762/, telephone/); missing sources are skipped")
+    p.add_argument("--copies", type=int, default=1,
+                   help="copies of every training recording through a random room, noise, microphone "
+                        "and codec chain (same speaker, same frame labels)")
+    p.add_argument("--peak", type=float, default=0.0,
+                   help="peak learning rate (default 0.003 from random weights, 0.0015 from --init, "
+                        "0.001 with --resume)")
+    p.add_argument("--sets-only", action="store_true",
+                   help="prepare_data.py: build only the development sets, not the training data")
+    p.add_argument("--init", default=None,
+                   help="start from this network (a model file or a saved network) instead of random "
+                        "weights; a larger shape keeps its function, the new units start cut off")
     if extra:
         extra(p)
     return p.parse_args()
@@ -82,6 +96,19 @@ def librispeech_split(data):
     alternate between the tuning set and the reported test set."""
     root = os.path.join(data, "speakers/librispeech")
     speakers = sorted(s for s in os.listdir(root) if os.path.isdir(os.path.join(root, s)))
+    held = speakers[::5]
+    train = [s for s in speakers if s not in held]
+    return train, held[0::2], held[1::2]
+
+
+def speechocean_split(extra):
+    """Every fifth speechocean762 speaker (in name order) is held out of
+    training, alternating between tuning and test, as for LibriSpeech. The
+    extraction script already leaves out the speakers kept for acceptance."""
+    root = os.path.join(extra, "speechocean762")
+    if not os.path.isdir(root):
+        return [], [], []
+    speakers = sorted(s for s in os.listdir(root) if s.startswith("SPEAKER"))
     held = speakers[::5]
     train = [s for s in speakers if s not in held]
     return train, held[0::2], held[1::2]
@@ -126,19 +153,21 @@ def speech_extent(pcm):
     return on[0] * FRAME, (on[-1] + 1) * FRAME
 
 
-def build_conversations(args, speakers, folder, seed, decode):
+def build_conversations(args, speakers, folder, seed, decode, voices=None, count=None):
     """Conversations of 2 to 4 held-out speakers: chunks of 1.5 to 4 s of their
     utterances, taking turns with pauses of 0.1 to 0.8 s and, now and then, a
-    short overlap. Writes NAME.wav and NAME.rttm per conversation."""
+    short overlap. Writes NAME.wav and NAME.rttm per conversation. `voices`
+    (samples per speaker) defaults to the speakers' LibriSpeech utterances."""
     rng = np.random.default_rng(seed)
     os.makedirs(folder, exist_ok=True)
     cache = args.cache
-    voices = {}
-    for spk in speakers:
-        d = os.path.join(args.data, "speakers/librispeech", spk)
-        voices[spk] = np.concatenate([decode(args.tools, os.path.join(d, f), cache)
-                                      for f in sorted(os.listdir(d)) if f.endswith(".flac")])
-    for c in range(args.conversations):
+    if voices is None:
+        voices = {}
+        for spk in speakers:
+            d = os.path.join(args.data, "speakers/librispeech", spk)
+            voices[spk] = np.concatenate([decode(args.tools, os.path.join(d, f), cache)
+                                          for f in sorted(os.listdir(d)) if f.endswith(".flac")])
+    for c in range(args.conversations if count is None else count):
         k = int(rng.integers(2, 5))
         chosen = list(rng.choice(speakers, size=k, replace=False))
         chunks = {s: [] for s in chosen}
@@ -149,7 +178,10 @@ def build_conversations(args, speakers, folder, seed, decode):
                 d = int(rng.uniform(1.5, 4.0) * SAMPLE_RATE)
                 chunks[s].append(pcm[pos:pos + d])
                 pos += d
-        out = np.zeros(int(120 * SAMPLE_RATE), dtype=np.float64)
+        # room for every chunk and its pause (120 s covers the LibriSpeech sets)
+        room = sum(len(p) for s in chosen for p in chunks[s]) + SAMPLE_RATE * (len(chunks) + 2)
+        out = np.zeros(max(int(120 * SAMPLE_RATE), room + sum(len(chunks[s]) for s in chosen) * SAMPLE_RATE),
+                       dtype=np.float64)
         turns = []
         t = int(0.5 * SAMPLE_RATE)
         last = None

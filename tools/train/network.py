@@ -286,3 +286,92 @@ def find_threshold_offset(data):
         cols, rows = struct.unpack_from("<ii", data, off)
         off += 8 + rows + rows * cols
     return off + 8
+
+
+def read_model_file(path):
+    """The tensors of a model file as a state dict of this module (weights
+    and biases exactly as stored, int8 / 128), with its normaliser and its
+    background embedding."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:6] != b"quorva":
+        raise ValueError("%s: not a model file" % path)
+    off = 11
+    count = struct.unpack_from("<i", data, off)[0]
+    mean = np.frombuffer(data, dtype="<i2", count=count, offset=off + 4).copy()
+    scale = np.frombuffer(data, dtype="<i2", count=count, offset=off + 4 + 2 * count).copy()
+    off += 4 + 4 * count
+    layers = struct.unpack_from("<i", data, off)[0]
+    off += 4
+
+    def tensor():
+        nonlocal off
+        cols, rows = struct.unpack_from("<ii", data, off)
+        off += 8
+        b = np.frombuffer(data, dtype=np.int8, count=rows, offset=off).astype(np.float32) / 128.0
+        off += rows
+        w = np.frombuffer(data, dtype=np.int8, count=rows * cols, offset=off).astype(np.float32) / 128.0
+        off += rows * cols
+        return torch.from_numpy(w.reshape(rows, cols)), torch.from_numpy(b)
+
+    W, bW, U, bU = ([[None, None] for _ in range(layers)] for _ in range(4))
+    for d in (0, 1):
+        for l in range(layers):
+            W[l][d], bW[l][d] = tensor()
+            U[l][d], bU[l][d] = tensor()
+    out_w, out_b = tensor()
+    off += 8 + 16  # windowing and thresholds
+    dim = struct.unpack_from("<i", data, off)[0]
+    background = np.frombuffer(data, dtype="<f4", count=dim, offset=off + 4).copy()
+    state = {"out_w": out_w, "out_b": out_b}
+    for l in range(layers):
+        state["W.%d" % l] = torch.stack(W[l])
+        state["bW.%d" % l] = torch.stack(bW[l])
+        state["U.%d" % l] = torch.stack(U[l])
+        state["bU.%d" % l] = torch.stack(bU[l])
+    state["classes"] = torch.from_numpy(background)[None, :]
+    return state, mean, scale
+
+
+def _gate_rows(new, old, H_new, H_old):
+    """Copies the three gate blocks of `old` (rows g*H_old..) into the first
+    H_old rows of each of `new`'s blocks, over `old`'s columns; the rest of
+    those rows (inputs from new units) become zero."""
+    for g in range(3):
+        dst = new[..., g * H_new:g * H_new + H_old, :]
+        dst.zero_()
+        dst[..., :old.shape[-1]] = old[..., g * H_old:(g + 1) * H_old, :]
+
+
+def initialise_from(net, state):
+    """Starts `net` from a trained network of the same depth and at most its
+    sizes. A wider network computes the same embeddings at first: each new
+    unit keeps its random input weights but no other unit or the output reads
+    it, and new embedding dimensions start at zero. The class directions are
+    new, but for the background's (class 0), padded with zeros."""
+    layers = sum(1 for k in state if k.startswith("W."))
+    if layers != len(net.W):
+        raise ValueError("the start network has %d layers, this one %d" % (layers, len(net.W)))
+    H_new = net.hidden
+    with torch.no_grad():
+        for l in range(layers):
+            H_old = state["U.%d" % l].shape[2]
+            if H_old > H_new:
+                raise ValueError("the start network is wider than this one")
+            _gate_rows(net.W[l].data, state["W.%d" % l], H_new, H_old)
+            _gate_rows(net.U[l].data, state["U.%d" % l], H_new, H_old)
+            for name in ("bW", "bU"):
+                b = getattr(net, name)[l].data
+                old = state["%s.%d" % (name, l)]
+                for g in range(3):
+                    b[:, g * H_new:g * H_new + H_old] = old[:, g * H_old:(g + 1) * H_old]
+        dim, H_old = state["out_w"].shape
+        if dim > net.out_w.shape[0]:
+            raise ValueError("the start network's embedding is wider than this one's")
+        net.out_w.data.zero_()
+        net.out_w.data[:dim, :H_old] = state["out_w"]
+        net.out_b.data.zero_()
+        net.out_b.data[:dim] = state["out_b"]
+        background = F.normalize(state["classes"][0], dim=0)
+        net.classes.data[0].zero_()
+        net.classes.data[0, :dim] = background * net.classes.data[1:].norm(dim=1).mean()

@@ -1,39 +1,41 @@
 """Builds the training cache: the engine's own front-end features for every
-training recording, speed-perturbed copies as extra speakers, synthetic
-non-speech, and the simulated conversations of held-out speakers used for
-tuning and evaluation.
+training recording, speed-perturbed copies as extra speakers, copies through
+random rooms, noise, microphones and codecs as the same speakers, synthetic
+and simulated real non-speech, and the development sets: simulated
+conversations of held-out speakers of every source, far-field and lossy
+copies of them.
 
 Features come from build/quorva_features (bit-exact engine front end); audio
 comes from build/quorva decode (the engine's own readers and resampler).
 """
+import multiprocessing
 import os
 import subprocess
+import tempfile
 import wave
 
 import numpy as np
 
+import augment
 import common
 
 
-def decode(tool_dir, path, cache):
+def decode(tool_dir, path, cache=None):
     """16 kHz mono int16 samples of an audio file, as the engine hears them."""
-    out = os.path.join(cache, "tmp_decode.wav")
-    subprocess.run([os.path.join(tool_dir, "quorva"), "decode", path, out], check=True)
-    with wave.open(out, "rb") as w:
-        pcm = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2").copy()
-    os.remove(out)
-    return pcm
+    with tempfile.TemporaryDirectory(dir=cache) as d:
+        out = os.path.join(d, "decoded.wav")
+        subprocess.run([os.path.join(tool_dir, "quorva"), "decode", path, out], check=True)
+        with wave.open(out, "rb") as w:
+            return np.frombuffer(w.readframes(w.getnframes()), dtype="<i2").copy()
 
 
-def features_of_pcm(tool_dir, pcm, cache, name):
-    raw = os.path.join(cache, name + ".s16")
-    pcm.astype("<i2").tofile(raw)
-    out = os.path.join(cache, name + ".i16")
-    subprocess.run([os.path.join(tool_dir, "quorva_features"), "features", raw, out], check=True)
-    os.remove(raw)
-    rows = np.fromfile(out, dtype="<i2").reshape(-1, 80)
-    os.remove(out)
-    return rows
+def features_of_pcm(tool_dir, pcm, cache=None, name="x"):
+    with tempfile.TemporaryDirectory(dir=cache) as d:
+        raw = os.path.join(d, name + ".s16")
+        pcm.astype("<i2").tofile(raw)
+        out = os.path.join(d, name + ".i16")
+        subprocess.run([os.path.join(tool_dir, "quorva_features"), "features", raw, out], check=True)
+        return np.fromfile(out, dtype="<i2").reshape(-1, 80)
 
 
 def speed(pcm, factor):
@@ -122,42 +124,194 @@ def rttm_frame_labels(turns, frames, speaker_ids):
     return labels
 
 
+def speaker_samples(tool_dir, folder, limit_seconds=None, trim=False):
+    """Every utterance of one speaker's folder, decoded and joined in name
+    order (at most `limit_seconds`); with `trim` each utterance keeps only the
+    part from its first to its last loud block."""
+    pieces, total = [], 0
+    for f in sorted(os.listdir(folder)):
+        if not f.endswith(".flac"):
+            continue
+        pcm = decode(tool_dir, os.path.join(folder, f))
+        if trim:
+            a, b = common.speech_extent(pcm)
+            pcm = pcm[a:b]
+        pieces.append(pcm)
+        total += len(pcm)
+        if limit_seconds and total >= limit_seconds * common.SAMPLE_RATE:
+            break
+    return np.concatenate(pieces)
+
+
+# Work for the pool of preparation processes; set in each by _init_worker.
+_POOL = {}
+
+
+def _init_worker(tools, babble):
+    _POOL["tools"] = tools
+    _POOL["babble"] = babble
+
+
+def make_sources(job):
+    """Features and labels of one recording: the clean recording at every
+    speed (each speed a new class), and for each its channel copies, which
+    keep the clean recording's labels. job: (seed, pcm, first class, speeds,
+    copies, narrowband, turns or None). With turns (a real conversation) the
+    labels come from its reference and there are no speed copies."""
+    seed, pcm, label, speeds, copies, narrowband, turns = job
+    tools = _POOL["tools"]
+    quorva = os.path.join(tools, "quorva")
+    rng = np.random.default_rng(seed)
+    out = []
+    for k, factor in enumerate((1.0,) + tuple(speeds)):
+        p = pcm if factor == 1.0 else speed(pcm, factor)
+        rows = features_of_pcm(tools, p)
+        if turns is not None:
+            labels = rttm_frame_labels(turns[0], len(rows), turns[1])
+        elif label == 0:
+            labels = np.zeros(len(rows), dtype=np.int32)
+        else:
+            labels = energy_labels(rows, label + k)
+        out.append((rows, labels, "clean"))
+        for _ in range(copies):
+            q, what = augment.random_channel(p, rng, quorva, _POOL["babble"], narrowband)
+            r = features_of_pcm(tools, q)
+            n = min(len(r), len(rows))
+            out.append((r[:n], labels[:n], what))
+    return out
+
+
+def real_background(rng, seconds, babble):
+    """Non-speech as microphones hear it: room tone, fans and hum, far murmur,
+    in rooms, at levels from quiet to loud."""
+    sr = common.SAMPLE_RATE
+    pieces, total = [], 0
+    while total < seconds * sr:
+        n = int(rng.uniform(2.0, 6.0) * sr)
+        x = augment.coloured_noise(rng, n)
+        if rng.random() < 0.3:
+            x = x + rng.uniform(0.2, 1.0) * augment.hum(rng, n)
+        if rng.random() < 0.3:
+            x = x + rng.uniform(0.1, 0.5) * augment.babble(rng, n, babble)
+        if rng.random() < 0.5:
+            x = augment.reverberate(x, rng, rng.uniform(0.2, 0.9))
+        x = x / (np.abs(x).max() + 1e-9) * 10 ** rng.uniform(1.0, 3.8)
+        pieces.append(augment.to_int16(x))
+        total += n
+    return np.concatenate(pieces)
+
+
+def write_copies(folder, out, stems, transform, ext="wav"):
+    """Copies of conversations (NAME.wav with NAME.rttm) under new names in
+    `out`: transform(samples, rng) gives the new samples (ext "wav"), or
+    transform(src_wav, dst_path, rng) writes an encoded file itself."""
+    os.makedirs(out, exist_ok=True)
+    tag = os.path.basename(out)
+    for i, stem in enumerate(stems):
+        rng = np.random.default_rng(1000 + i)
+        name = "%s%02d" % (tag, i)
+        src = os.path.join(folder, stem + ".wav")
+        if ext == "wav":
+            common.write_wav(os.path.join(out, name + ".wav"), transform(augment.read_wav(src), rng))
+        else:
+            transform(src, os.path.join(out, name + "." + ext), rng)
+        with open(os.path.join(folder, stem + ".rttm")) as f, open(os.path.join(out, name + ".rttm"), "w") as g:
+            for line in f:
+                p = line.split()
+                p[1] = name
+                g.write(" ".join(p) + "\n")
+
+
+def encoder(args_of):
+    def run(src, dst, rng):
+        subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", src, "-ac", "1", *args_of(rng), dst], check=True)
+    return run
+
+
+def amr_encoder(src, dst, rng):
+    with tempfile.TemporaryDirectory() as d:
+        raw = os.path.join(d, "x.amr")
+        subprocess.run(["sox", src, "-r", "8000", "-c", "1", "-t", "amr-nb", "-C", "7", raw], check=True)
+        subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", raw, "-c:a", "copy", dst], check=True)
+
+
+# The report's lossy copies of the test conversations: one fixed setting each.
+LOSSY = {
+    "flac": (encoder(lambda r: ["-c:a", "flac"]), "flac"),
+    "mp3": (encoder(lambda r: ["-c:a", "libmp3lame", "-b:a", "64k"]), "mp3"),
+    "aac": (encoder(lambda r: ["-c:a", "aac", "-b:a", "64k"]), "m4a"),
+    "opus": (encoder(lambda r: ["-c:a", "libopus", "-b:a", "24k"]), "opus"),
+    "vorbis": (encoder(lambda r: ["-c:a", "libvorbis", "-q:a", "1"]), "ogg"),
+    "webm": (encoder(lambda r: ["-c:a", "libopus", "-b:a", "24k"]), "webm"),
+    "amr": (amr_encoder, "3gp"),
+}
+
+
 def main():
     args = common.parse_args()
     rng = np.random.default_rng(1234)
     cache = args.cache
     os.makedirs(cache, exist_ok=True)
     data = args.data
+    tools = args.tools
 
     train_speakers, dev_speakers, test_speakers = common.librispeech_split(data)
-    sources = []  # (rows, labels) per training source
+    so_train, so_dev, so_test = common.speechocean_split(args.extra)
+    so_root = os.path.join(args.extra, "speechocean762")
+    if not args.sets_only:
+        training_data(args, rng, tools, train_speakers, so_train, so_root)
+    development_sets(args, tools, dev_speakers, test_speakers, so_dev, so_test, so_root)
+    print("done", flush=True)
+
+
+def training_data(args, rng, tools, train_speakers, so_train, so_root):
+    data, cache = args.data, args.cache
+    jobs = []  # (seed, pcm, first class, speeds, copies, narrowband, turns)
     next_label = 1
+    names = []
 
-    def add(rows, labels):
-        sources.append((rows, labels))
+    def job(pcm, speeds, narrowband=False, turns=None, label=None, name=""):
+        nonlocal next_label
+        if label is None:
+            label = next_label
+            next_label += 1 + len(speeds)
+        jobs.append((len(jobs) + 1, pcm, label, speeds, args.copies, narrowband, turns))
+        names.append(name)
 
+    libri = {spk: speaker_samples(tools, os.path.join(data, "speakers/librispeech", spk)) for spk in train_speakers}
     for spk in train_speakers:
-        for f in sorted(os.listdir(os.path.join(data, "speakers/librispeech", spk))):
-            if not f.endswith(".flac"):
-                continue
-            pcm = decode(args.tools, os.path.join(data, "speakers/librispeech", spk, f), cache)
-            for factor in (1.0,) + args.speeds:
-                p = pcm if factor == 1.0 else speed(pcm, factor)
-                rows = features_of_pcm(args.tools, p, cache, "x")
-                add(rows, energy_labels(rows, next_label))
-                next_label += 1
+        job(libri[spk], args.speeds, name="librispeech/" + spk)
     print("librispeech classes", next_label - 1, flush=True)
 
     fsdd = os.path.join(data, "speakers/fsdd")
     for spk in sorted(s for s in os.listdir(fsdd) if os.path.isdir(os.path.join(fsdd, s))):
-        clips = sorted(c for c in os.listdir(os.path.join(fsdd, spk)) if c.endswith(".flac"))
-        pcm = np.concatenate([decode(args.tools, os.path.join(fsdd, spk, c), cache) for c in clips])
-        for factor in (1.0,) + args.speeds:
-            p = pcm if factor == 1.0 else speed(pcm, factor)
-            rows = features_of_pcm(args.tools, p, cache, "x")
-            add(rows, energy_labels(rows, next_label))
-            next_label += 1
+        job(speaker_samples(tools, os.path.join(fsdd, spk)), args.speeds, name="fsdd/" + spk)
     print("with fsdd", next_label - 1, flush=True)
+
+    # speechocean762: many more real voices, children and adults; two speed copies each.
+    for spk in so_train:
+        job(speaker_samples(tools, os.path.join(so_root, spk)), (0.9, 1.1), name="speechocean762/" + spk)
+    print("with speechocean762 (%d speakers)" % len(so_train), next_label - 1, flush=True)
+
+    # Telephone voices, 8 kHz: at most 15 minutes each; en_ and es_mx_allison_smith are one speaker.
+    tel = os.path.join(args.extra, "telephone")
+    if os.path.isdir(tel):
+        allison = None
+        for voice in sorted(os.listdir(tel)):
+            folder = os.path.join(tel, voice)
+            if not os.path.isdir(folder):
+                continue
+            pcm = speaker_samples(tools, folder, limit_seconds=900 if "allison" not in voice else 450)
+            if "allison_smith" in voice:
+                if allison is None:
+                    allison = next_label
+                    next_label += 3
+                job(pcm, (0.9, 1.1), narrowband=True, label=allison, name="telephone/" + voice)
+            else:
+                job(pcm, (0.9, 1.1), narrowband=True, name="telephone/" + voice)
+        print("with telephone voices", next_label - 1, flush=True)
+    else:
+        print("no telephone voices in %s: skipped" % tel, flush=True)
 
     ami = os.path.join(data, "conversations/ami")
     ami_ids = {}
@@ -168,24 +322,59 @@ def main():
             if spk not in ami_ids:
                 ami_ids[spk] = next_label
                 next_label += 1
-        rows = features_of_pcm(args.tools, decode(args.tools, os.path.join(ami, fid + ".flac"), cache), cache, "x")
-        add(rows, rttm_frame_labels(turns, len(rows), ami_ids))
+        job(decode(tools, os.path.join(ami, fid + ".flac")), (), turns=(turns, ami_ids), label=-1, name="ami/" + fid)
     print("with ami", next_label - 1, flush=True)
 
-    bg = synth_background(rng, 420)
-    rows = features_of_pcm(args.tools, bg, cache, "x")
-    add(rows, np.zeros(len(rows), dtype=np.int32))
+    babble = [libri[s] for s in train_speakers[:60]]
+    job(synth_background(rng, 420), (), label=0, name="synthetic non-speech")
+    job(real_background(rng, 300, babble), (), label=0, name="room non-speech")
 
-    np.savez(os.path.join(cache, "train.npz"),
-             rows=np.concatenate([r for r, _ in sources]),
-             labels=np.concatenate([l for _, l in sources]),
-             lengths=np.array([len(r) for r, _ in sources]),
+    with multiprocessing.Pool(2, _init_worker, (tools, babble)) as pool:
+        made = pool.map(make_sources, jobs, chunksize=1)
+    sources = [(r, l) for m in made for r, l, _ in m]
+    hours = sum(len(r) for r, _ in sources) * 0.032 / 3600
+    print("training sources", len(sources), "classes", next_label, "hours %.1f" % hours, flush=True)
+    with open(os.path.join(cache, "sources.txt"), "w") as f:
+        for name, m in zip(names, made):
+            for r, _, what in m:
+                f.write("%s\t%d frames\t%s\n" % (name, len(r), what))
+
+    # The non-speech sources come last: the crop sampler draws background from them.
+    speech = [(r, l) for m, j in zip(made, jobs) if j[2] != 0 for r, l, _ in m]
+    background = [(r, l) for m, j in zip(made, jobs) if j[2] == 0 for r, l, _ in m]
+    rows = np.concatenate([r for r, _ in speech] + [np.concatenate([r for r, _ in background])])
+    labels = np.concatenate([l for _, l in speech] + [np.concatenate([l for _, l in background])])
+    lengths = [len(r) for r, _ in speech] + [sum(len(r) for r, _ in background)]
+    np.savez(os.path.join(cache, "train.npz"), rows=rows, labels=labels, lengths=np.array(lengths),
              classes=next_label)
+    del rows, labels, sources, speech, background, made
 
-    # Simulated conversations of held-out speakers: one set for tuning, one for the results.
+
+
+def development_sets(args, tools, dev_speakers, test_speakers, so_dev, so_test, so_root):
+    """Every set is of speakers never trained on."""
+    cache = args.cache
     for name, speakers, seed in (("simdev", dev_speakers, 7), ("simtest", test_speakers, 8)):
         common.build_conversations(args, speakers, os.path.join(cache, name), seed, decode)
-    print("done", flush=True)
+    for name, speakers, seed in (("sodev", so_dev, 17), ("sotest", so_test, 18)):
+        if speakers:
+            # 30 s of each voice: conversations of about a minute, like the LibriSpeech ones
+            voices = {s: speaker_samples(tools, os.path.join(so_root, s), trim=True)[:30 * common.SAMPLE_RATE]
+                      for s in speakers}
+            common.build_conversations(args, speakers, os.path.join(cache, name), seed, decode, voices,
+                                       count=max(1, args.conversations // 2))
+    half = max(1, args.conversations // 2)
+    for part, sim, so in (("dev", "simdev", "sodev"), ("test", "simtest", "sotest")):
+        stems = ["%s%02d" % (sim, i) for i in range(half)]
+        far = os.path.join(cache, "far" + part)
+        write_copies(os.path.join(cache, sim), far, stems, lambda x, r: augment.far_field(x, r))
+        if os.path.isdir(os.path.join(cache, so)):
+            sostems = ["%s%02d" % (so, i) for i in range(half // 2)]
+            write_copies(os.path.join(cache, so), far + "so", sostems, lambda x, r: augment.far_field(x, r))
+        for codec, (enc, ext) in LOSSY.items():
+            if part == "dev" and codec != "amr":
+                continue
+            write_copies(os.path.join(cache, sim), os.path.join(cache, codec + part), stems, enc, ext)
 
 
 if __name__ == "__main__":

@@ -1,11 +1,13 @@
 #!/bin/sh
-# Trains the default model from ../shared/data and writes models/default.zr:
-# engine features, training (80 minutes by default in two processes; --steps N
-# for a run that is the same on every machine), a second learning-rate cycle
-# from that network with half of its crops two voices taking turns
-# (SECOND_CYCLE_MINUTES, default 20; 0: none), the engine/training agreement
-# check, and threshold tuning with the results table. Options are passed to
-# every step.
+# Trains the default model and writes models/default.zr: engine features of
+# every training source with its channel copies (rooms, noise, microphones,
+# codecs), training for a fixed number of steps (the same model on every
+# machine; STEPS, default below), the engine/training agreement check, and
+# threshold tuning with the results table. Options are passed to every step.
+#   EXTRA   folder the scripts of shared/data/extra extracted into (speechocean762/, telephone/)
+#   INIT    a model file to start from (the shipped model started from the previous one:
+#           git show b11b0d1:models/default.zr > previous.zr; INIT=previous.zr)
+#   SECOND_CYCLE_MINUTES  a second, lower learning-rate cycle (default 0: none)
 set -eu
 cd "$(dirname "$0")/../.."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -19,9 +21,16 @@ if [ -f "$jemalloc" ]; then
   # pages back made each step fault them in again (three times slower here).
   export MALLOC_CONF="dirty_decay_ms:-1,muzzy_decay_ms:-1"
 fi
+EXTRA=${EXTRA:-/tmp/speech}
+STEPS=${STEPS:-15000}
+set -- --extra "$EXTRA" "$@"
 "$PYTHON" tools/train/prepare_data.py "$@"
-"$PYTHON" tools/train/train.py "$@"
-second=${SECOND_CYCLE_MINUTES:-20}
+if [ -n "${INIT:-}" ]; then
+  "$PYTHON" tools/train/train.py --procs 1 --steps "$STEPS" --dialogue 0.5 --init "$INIT" "$@"
+else
+  "$PYTHON" tools/train/train.py --procs 1 --steps "$STEPS" --dialogue 0.5 "$@"
+fi
+second=${SECOND_CYCLE_MINUTES:-0}
 if [ "$second" != 0 ]; then "$PYTHON" tools/train/train.py "$@" --resume --minutes "$second" --dialogue 0.5; fi
 "$PYTHON" tools/train/agreement.py "$@"
 "$PYTHON" tools/train/tune.py "$@"

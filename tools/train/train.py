@@ -223,15 +223,27 @@ def train(rank, procs, args, rendezvous):
     else:
         rng = np.random.default_rng([SEED, rank])  # each process draws its own crops
         length_rng = np.random.default_rng(SEED)  # the same crop length everywhere: no process waits
-    d = np.load(os.path.join(args.cache, "train.npz"))
-    mean, scale = common.normaliser_from(d["rows"].reshape(-1, 40))
-    del d
+    start_state = None
+    if args.init and args.init.endswith(".zr"):
+        # The start model's normaliser stays: its network was trained on those inputs.
+        start_state, mean, scale = network.read_model_file(args.init)
+    else:
+        if args.init:
+            start_state = torch.load(args.init)
+        d = np.load(os.path.join(args.cache, "train.npz"))
+        mean, scale = common.normaliser_from(d["rows"].reshape(-1, 40))
+        del d
     sampler = CropSampler(args.cache, mean, scale, rng, args.bridge, args.equalise, args.dialogue)
     net = network.EmbeddingNetwork(args.layers, args.hidden, args.dim, sampler.classes, seed=SEED)
     peak = 3e-3
     if args.resume:
         net.load_state_dict(torch.load(common.network_path(args)))
         peak = 1e-3
+    elif start_state is not None:
+        network.initialise_from(net, start_state)
+        peak = args.peak or 1.5e-3
+    if args.peak and not start_state:
+        peak = args.peak
     net.clip_to_q7()
     params = list(net.parameters())
     opt = torch.optim.Adam(params, lr=peak)

@@ -268,3 +268,98 @@ class ExportedModel(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+@unittest.skipIf(MISSING, MISSING)
+class ChannelCopies(unittest.TestCase):
+    """A channel copy keeps the clean recording's frame labels, so it must
+    stay sample-aligned with it: same length and no delay, whatever the
+    codec or the room adds."""
+
+    def voice(self):
+        rng = np.random.default_rng(5)
+        t = np.arange(16000 * 4) / 16000.0
+        f0 = 140 + 30 * np.sin(2 * np.pi * 0.7 * t)
+        x = sum(np.sin(2 * np.pi * k * np.cumsum(f0) / 16000.0) / k for k in range(1, 20))
+        return (4000 * x * (np.sin(2 * np.pi * 0.9 * t) > -0.2) + rng.normal(0, 30, t.shape)).astype(np.int16)
+
+    def test_align_undoes_a_delay_and_keeps_the_length(self):
+        pcm = self.voice()
+        late = np.concatenate([np.zeros(1105, dtype=np.int16), pcm])[:len(pcm) - 300]
+        early = pcm[700:]
+        for shifted in (late, early):
+            out = import_augment().align(shifted, pcm)
+            self.assertEqual(len(out), len(pcm))
+            self.assertGreater(np.corrcoef(out[2000:-2000].astype(float), pcm[2000:-2000].astype(float))[0, 1], 0.999)
+
+    def test_codec_round_trips_stay_aligned(self):
+        quorva = os.path.join(TOOLS, "quorva")
+        if not os.path.exists(quorva):
+            self.skipTest("no %s: build the project first" % quorva)
+        augment = import_augment()
+        pcm = self.voice()
+        for name in augment.CODECS:
+            if not augment.can_encode(name):
+                continue
+            with self.subTest(codec=name):
+                out = augment.codec_round_trip(pcm, name, np.random.default_rng(1), quorva)
+                self.assertEqual(len(out), len(pcm))
+                c = [np.corrcoef(np.roll(out, k).astype(float), pcm.astype(float))[0, 1] for k in (-3, 0, 3)]
+                self.assertEqual(int(np.argmax(c)), 1, "codec %s left a delay: %s" % (name, c))
+
+    def test_rooms_and_noise_keep_length_and_level(self):
+        augment = import_augment()
+        pcm = self.voice()
+        rng = np.random.default_rng(2)
+        y = augment.reverberate(pcm, rng, 0.8)
+        self.assertEqual(len(y), len(pcm))
+        self.assertAlmostEqual(np.sqrt((y ** 2).mean()) / np.sqrt((pcm.astype(float) ** 2).mean()), 1.0, places=6)
+        for snr in (5.0, 20.0):
+            noisy = augment.add_noise(pcm.astype(float), rng, snr, [pcm])
+            noise = noisy - pcm
+            measured = 10 * np.log10(augment.speech_power(pcm.astype(float)) / (noise ** 2).mean())
+            self.assertAlmostEqual(measured, snr, places=6)
+
+
+def import_augment():
+    import augment
+    return augment
+
+
+@unittest.skipIf(MISSING, MISSING)
+class StartNetwork(unittest.TestCase):
+    """Training can start from a shipped model file: its weights read back
+    exactly, and a wider or longer-embedding network built from them computes
+    the same embeddings before its first step."""
+
+    def test_model_file_reads_back_and_widening_keeps_the_function(self):
+        net = network.EmbeddingNetwork(2, 16, 8, 5, seed=4)
+        net.clip_to_q7()
+        mean = np.arange(40, dtype=np.int16) - 20
+        scale = np.full(40, 900, dtype=np.int16)
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "m.zr")
+            network.export_model(path, net, mean, scale, 64, 8, (0.2, 0.5, 0.1, 0.15), net.background_embedding())
+            state, m, s = network.read_model_file(path)
+        self.assertEqual(m.tolist(), mean.tolist())
+        self.assertEqual(s.tolist(), scale.tolist())
+        for l in range(2):
+            for d_ in range(2):
+                self.assertTrue(torch.equal(state["W.%d" % l][d_], torch.from_numpy(network.q7(net.W[l][d_]) / 128.0)))
+                self.assertTrue(torch.equal(state["bU.%d" % l][d_], torch.from_numpy(network.q7(net.bU[l][d_]) / 128.0)))
+        self.assertTrue(torch.equal(state["out_w"], torch.from_numpy(network.q7(net.out_w) / 128.0)))
+        x = torch.randn(3, 40, 80)
+        with torch.no_grad():
+            quantised = network.EmbeddingNetwork(2, 16, 8, 5)
+            network.initialise_from(quantised, state)
+            reference = quantised(x)
+            wide = network.EmbeddingNetwork(2, 24, 12, 7, seed=9)
+            network.initialise_from(wide, state)
+            out = wide(x)
+        self.assertLess((out[..., :8] - reference).abs().max().item(), 1e-5)
+        self.assertEqual(out[..., 8:].abs().max().item(), 0.0)
+        # the background direction survives, padded
+        self.assertGreater(torch.nn.functional.cosine_similarity(
+            wide.classes[0, :8], torch.from_numpy(net.background_embedding()), dim=0).item(), 0.999)
+        with self.assertRaises(ValueError):
+            network.initialise_from(network.EmbeddingNetwork(2, 8, 8, 5), state)
