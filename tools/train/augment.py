@@ -159,14 +159,15 @@ def write_wav(path, pcm, rate=SR):
 def align(decoded, reference, search=4000):
     """`decoded` shifted by the lag (up to `search` samples either way) that
     best matches `reference`, then cut or zero-padded to its length: encoders
-    and decoders add delays of their own."""
+    and decoders add delays of their own (the AMR-NB path 160 samples, and it
+    may invert the waveform)."""
     n = min(len(reference), len(decoded), 10 * SR)
     a = reference[:n].astype(np.float64)
     b = decoded[:n + search].astype(np.float64)
     size = 1 << (len(a) + len(b)).bit_length()
     xc = np.fft.irfft(np.fft.rfft(b, size) * np.conj(np.fft.rfft(a, size)), size)
     lags = np.concatenate([xc[:search + 1], xc[-search:]])
-    k = int(np.argmax(lags))
+    k = int(np.argmax(np.abs(lags)))  # some encoders invert the signal: the strongest match either way
     lag = k if k <= search else k - len(lags)
     out = np.zeros(len(reference), dtype=np.int16)
     if lag >= 0:
