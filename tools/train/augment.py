@@ -10,6 +10,8 @@ import wave
 
 import numpy as np
 
+import common
+
 SR = 16000
 
 
@@ -148,14 +150,6 @@ def read_wav(path):
         return np.frombuffer(w.readframes(w.getnframes()), dtype="<i2").copy()
 
 
-def write_wav(path, pcm, rate=SR):
-    with wave.open(path, "wb") as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(rate)
-        w.writeframes(np.asarray(pcm, dtype="<i2").tobytes())
-
-
 def align(decoded, reference, search=4000):
     """`decoded` shifted by the lag (up to `search` samples either way) that
     best matches `reference`, then cut or zero-padded to its length: encoders
@@ -179,19 +173,25 @@ def align(decoded, reference, search=4000):
     return out
 
 
+def encode_amr(src, dst, mode):
+    """AMR-NB in 3GP: sox's encoder (modes 0 to 7: 4.75 to 12.2 kbit/s; ffmpeg
+    has none here), then the frames copied into the container by ffmpeg."""
+    with tempfile.TemporaryDirectory() as d:
+        raw = os.path.join(d, "x.amr")
+        subprocess.run(["sox", src, "-r", "8000", "-c", "1", "-t", "amr-nb", "-C", str(mode), raw], check=True)
+        subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", raw, "-c:a", "copy", dst], check=True)
+
+
 def codec_round_trip(pcm, name, rng, quorva):
     """Encodes 16 kHz samples with Debian's ffmpeg and decodes them with the
     engine's own readers (`quorva decode`), aligned back to the input."""
     with tempfile.TemporaryDirectory() as d:
         src, dec = os.path.join(d, "in.wav"), os.path.join(d, "out.wav")
-        write_wav(src, pcm)
+        common.write_wav(src, pcm)
         if name == "amr":
             ext = "3gp"
-            raw = os.path.join(d, "enc.amr")
-            subprocess.run(["sox", src, "-r", "8000", "-c", "1", "-t", "amr-nb", "-C", str(int(rng.integers(0, 8))),
-                            raw], check=True)
             enc = os.path.join(d, "enc.3gp")
-            subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", raw, "-c:a", "copy", enc], check=True)
+            encode_amr(src, enc, int(rng.integers(0, 8)))
         else:
             args, ext = CODECS[name](rng)
             enc = os.path.join(d, "enc." + ext)
