@@ -2,11 +2,13 @@
 // failure of each of its allocations.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
 
 #include "common/alloc.h"
+#include "diarization/cluster_split.h"
 #include "diarization/clustering.h"
 #include "diarization/embedding_math.h"
 #include "diarization/pair_queue.h"
@@ -39,6 +41,9 @@ struct scenario {
     }
     int32_t frames() const { return static_cast<int32_t>(embeddings.size() / kDim); }
 
+    speaker_count_limits limits{0, 0};
+    bool count_met = true;
+
     // Runs the clustering; the list must be empty afterwards.
     zr_status_t run(std::vector<int32_t> *labels) {
         clustering_params params{background.data(), static_cast<int32_t>(background.size()),
@@ -47,8 +52,11 @@ struct scenario {
         clusterer_state *state = nullptr;
         EXPECT_EQ(clusterer_create(&params, &state), ZR_STATUS_SUCCESS);
         labels->assign(static_cast<size_t>(frames()), 0);
+        const bool limited = limits.min_speakers > 0 || limits.max_speakers > 0;
         const zr_status_t status =
-            cluster_frames(state, embeddings.data(), frames(), kDim, labels->data());
+            limited ? cluster_frames_within(state, embeddings.data(), frames(), kDim, limits,
+                                            labels->data(), &count_met)
+                    : cluster_frames(state, embeddings.data(), frames(), kDim, labels->data());
         EXPECT_EQ(state->list->count, 0);
         EXPECT_EQ(state->list->head, nullptr);
         EXPECT_EQ(state->list->tail, nullptr);
@@ -268,6 +276,110 @@ TEST(Clustering, EveryAllocationFailureIsCleanAndEmptiesTheList) {
     std::vector<int32_t> again;
     ASSERT_EQ(s.run(&again), ZR_STATUS_SUCCESS);
     EXPECT_EQ(again, want);
+}
+
+// Count limits. Three speakers: A and B 70 degrees apart (distance 0.33,
+// above the merge threshold of 0.3), C on its own axis (0.5 from both).
+scenario three_speakers() {
+    scenario s;
+    s.add(in_plane(0), 100);
+    s.add(in_plane(70), 100);
+    s.add(kAxis2, 100);
+    s.add(in_plane(0), 100);
+    return s;
+}
+
+TEST(ClusteringLimits, MaxSpeakersMergesTheNearestSpeakersPastTheThreshold) {
+    scenario s = three_speakers();
+    EXPECT_EQ(s.labels(), runs({{1, 100}, {2, 100}, {3, 100}, {1, 100}}));
+    s.limits = {0, 2};
+    EXPECT_EQ(s.labels(), runs({{1, 200}, {2, 100}, {1, 100}}));
+    EXPECT_TRUE(s.count_met);
+    s.limits = {0, 1};
+    EXPECT_EQ(s.labels(), runs({{1, 400}}));
+    s.limits = {0, 3};  // already met: the unlimited result
+    EXPECT_EQ(s.labels(), runs({{1, 100}, {2, 100}, {3, 100}, {1, 100}}));
+}
+
+TEST(ClusteringLimits, MinSpeakersStopsTheMergingThatWouldGoBelowIt) {
+    // 40 degrees apart (0.117): separate online (assign 0.05), merged after.
+    scenario s;
+    s.assign_threshold = 0.05f;
+    s.add(in_plane(0), 120);
+    s.add(in_plane(40), 120);
+    s.add(in_plane(0), 60);
+    EXPECT_EQ(s.labels(), runs({{1, 300}}));
+    s.limits = {2, 0};
+    EXPECT_EQ(s.labels(), runs({{1, 120}, {2, 120}, {1, 60}}));
+    EXPECT_TRUE(s.count_met);
+}
+
+// One voice drifting from 0 to 36 degrees: the online pass keeps it in one
+// cluster, so a second speaker can only come from a split.
+scenario drifting(int frames) {
+    scenario s;
+    for (int i = 0; i < frames; ++i) s.add(in_plane(36.0 * i / frames), 1);
+    return s;
+}
+
+TEST(ClusteringLimits, MinSpeakersSplitsAlongTime) {
+    scenario s = drifting(400);
+    EXPECT_EQ(s.labels(), runs({{1, 400}}));
+    s.limits = {2, 2};
+    const std::vector<int32_t> two = s.labels();
+    EXPECT_TRUE(s.count_met);
+    // Whole pieces of 32 frames move: the cut is a piece boundary near the middle.
+    int32_t cut = 0;
+    while (cut < 400 && two[cut] == two[0]) ++cut;
+    EXPECT_EQ(cut % kSplitPieceFrames, 0);
+    EXPECT_NEAR(cut, 200, 32);
+    EXPECT_EQ(two, runs({{1, cut}, {2, 400 - cut}}));
+    s.limits = {4, 0};
+    std::vector<int32_t> four = s.labels();
+    EXPECT_TRUE(s.count_met);
+    std::sort(four.begin(), four.end());
+    EXPECT_EQ(std::unique(four.begin(), four.end()) - four.begin(), 4);
+}
+
+TEST(ClusteringLimits, TooLittleSpeechForTheCountIsReported) {
+    // 70 frames (minimum size 20) split once, into 32 + 38 frames; neither
+    // half reaches the 40 frames a further split needs.
+    scenario s = drifting(70);
+    s.limits = {2, 0};
+    std::vector<int32_t> labels = s.labels();
+    EXPECT_TRUE(s.count_met);
+    s.limits = {5, 5};
+    labels = s.labels();
+    EXPECT_FALSE(s.count_met);
+    std::sort(labels.begin(), labels.end());
+    EXPECT_LT(std::unique(labels.begin(), labels.end()) - labels.begin(), 5);
+    // Nothing but background: no speaker at all, and the count not met.
+    scenario quiet;
+    quiet.add(kAxis3, 200);
+    quiet.limits = {1, 1};
+    EXPECT_EQ(quiet.labels(), std::vector<int32_t>(200, 0));
+    EXPECT_FALSE(quiet.count_met);
+}
+
+TEST(ClusteringLimits, EveryAllocationFailureOfMergingAndSplittingIsClean) {
+    for (speaker_count_limits limits : {speaker_count_limits{0, 1}, speaker_count_limits{3, 3}}) {
+        scenario s = limits.max_speakers == 1 ? three_speakers() : drifting(600);
+        s.limits = limits;
+        std::vector<int32_t> want;
+        alloc_fail_at(0);
+        ASSERT_EQ(s.run(&want), ZR_STATUS_SUCCESS);
+        const int64_t total = alloc_count() - 2;
+        for (int64_t k = 1; k <= total; ++k) {
+            std::vector<int32_t> labels;
+            alloc_fail_at(k + 2);
+            ASSERT_EQ(s.run(&labels), ZR_STATUS_OUT_OF_MEMORY) << "allocation " << k;
+            alloc_fail_at(0);
+        }
+        std::vector<int32_t> again;
+        ASSERT_EQ(s.run(&again), ZR_STATUS_SUCCESS);
+        EXPECT_EQ(again, want);
+        EXPECT_TRUE(s.count_met);
+    }
 }
 
 pair_entry entry(float distance, int32_t id) {

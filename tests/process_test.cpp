@@ -13,6 +13,7 @@
 #include "model/engine.h"
 #include "support/error_capture.h"
 #include "support/model_writer.h"
+#include "support/speech_signal.h"
 #include "zr_quorva.h"
 
 // Found by argument-dependent lookup, so they live beside the public type.
@@ -28,27 +29,6 @@ static bool operator==(const zr_quorva_segment_t &a, const zr_quorva_segment_t &
 namespace {
 
 const std::string kOutOfMemory = "Failed to allocate, out of memory.";
-
-std::vector<int16_t> speech_like(size_t count, uint32_t seed) {
-    // Bursts of harmonics at two pitches with pauses between them.
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> hiss(0.0f, 200.0f);
-    std::vector<int16_t> out(count);
-    for (size_t i = 0; i < count; ++i) {
-        const size_t burst = i / 8000;
-        const float pitch = burst % 2 ? 140.0f : 220.0f;
-        float v = hiss(rng);
-        if (burst % 3 != 2) {
-            for (int h = 1; h <= 5; ++h) {
-                v += 3000.0f / static_cast<float>(h) *
-                     std::sin(6.2831853f * pitch * static_cast<float>(h) * static_cast<float>(i) /
-                              16000.0f);
-            }
-        }
-        out[i] = static_cast<int16_t>(std::max(-32768.0f, std::min(32767.0f, v)));
-    }
-    return out;
-}
 
 struct engine_holder {
     temp_file file;

@@ -11,6 +11,7 @@ The shared library is found through the QUORVA_LIBRARY environment variable
 tree, else by the system's library search.
 """
 
-from quorva._binding import Engine, QuorvaError, Segment, library_version, sample_rate
+from quorva._binding import (Diarization, Engine, QuorvaError, Segment, Speaker, library_version,
+                             sample_rate)
 
-__all__ = ["Engine", "QuorvaError", "Segment", "library_version", "sample_rate"]
+__all__ = ["Diarization", "Engine", "QuorvaError", "Segment", "Speaker", "library_version", "sample_rate"]

@@ -3,8 +3,9 @@
 import array
 import ctypes
 import ctypes.util
+import math
 import os
-from typing import List, NamedTuple, Optional
+from typing import List, NamedTuple, Optional, Tuple
 
 _STATUS_SUCCESS = 0
 _STATUS_OUT_OF_MEMORY = 1
@@ -26,17 +27,46 @@ class Segment(NamedTuple):
     speaker: int
 
 
-class QuorvaError(Exception):
-    """A failed library call: the status code, its name and the error stack."""
+class Speaker(NamedTuple):
+    """One speaker of a result: its label, the seconds of its segments (each
+    covering its last 32 ms frame), and the unit-length mean embedding of its
+    frames, to compare speakers across recordings by cosine similarity."""
 
-    def __init__(self, status: int, status_name: str, messages: List[str], call: str):
+    label: int
+    seconds: float
+    embedding: Tuple[float, ...]
+
+
+class Diarization(list):
+    """The segments of one call (a list of Segment), with the speakers.
+
+    speakers: a Speaker per label, in label order. speaker_count_met: False
+    when num_speakers or min_speakers asked for more speakers than the
+    recording's speech allowed.
+    """
+
+    def __init__(self, segments, speakers, speaker_count_met):
+        super().__init__(segments)
+        self.speakers = list(speakers)
+        self.speaker_count_met = bool(speaker_count_met)
+
+
+class QuorvaError(Exception):
+    """A failed library call: the status code, its name and the error stack,
+    led by a plain reason (reason) when a file cannot be opened or read."""
+
+    def __init__(self, status: int, status_name: str, messages: List[str], call: str,
+                 reason: Optional[str] = None):
         self.status = status
         self.status_name = status_name
         self.messages = list(messages)
         self.call = call
+        self.reason = reason
         text = f"{call} failed: {status_name}"
         if messages:
             text += "\n  " + "\n  ".join(messages)
+        if reason:
+            text = reason + "\n" + text
         super().__init__(text)
 
 
@@ -45,6 +75,36 @@ class _CSegment(ctypes.Structure):
         ("start_seconds", ctypes.c_float),
         ("end_seconds", ctypes.c_float),
         ("speaker_label", ctypes.c_int32),
+    ]
+
+
+class _COptions(ctypes.Structure):
+    _fields_ = [
+        ("struct_size", ctypes.c_uint32),
+        ("num_speakers", ctypes.c_int32),
+        ("min_speakers", ctypes.c_int32),
+        ("max_speakers", ctypes.c_int32),
+        ("min_duration_off", ctypes.c_float),
+    ]
+
+
+class _CSpeaker(ctypes.Structure):
+    _fields_ = [
+        ("speaker_label", ctypes.c_int32),
+        ("seconds", ctypes.c_float),
+        ("embedding", ctypes.POINTER(ctypes.c_float)),
+    ]
+
+
+class _CResult(ctypes.Structure):
+    _fields_ = [
+        ("struct_size", ctypes.c_uint32),
+        ("num_segments", ctypes.c_int32),
+        ("segments", ctypes.POINTER(_CSegment)),
+        ("num_speakers", ctypes.c_int32),
+        ("speakers", ctypes.POINTER(_CSpeaker)),
+        ("embedding_dimension", ctypes.c_int32),
+        ("speaker_count_met", ctypes.c_int32),
     ]
 
 
@@ -98,6 +158,16 @@ def _declare(lib):
         "zr_quorva_process_file": (status, [engine_p, ctypes.c_char_p,
                                             ctypes.POINTER(ctypes.c_int32), seg_pp]),
         "zr_quorva_segments_delete": (None, [ctypes.POINTER(_CSegment)]),
+        "zr_quorva_options_init": (None, [ctypes.POINTER(_COptions)]),
+        "zr_quorva_process_with_options": (status, [engine_p, ctypes.POINTER(ctypes.c_int16), ctypes.c_int32,
+                                                    ctypes.POINTER(_COptions),
+                                                    ctypes.POINTER(ctypes.POINTER(_CResult))]),
+        "zr_quorva_process_file_with_options": (status, [engine_p, ctypes.c_char_p, ctypes.POINTER(_COptions),
+                                                         ctypes.POINTER(ctypes.POINTER(_CResult))]),
+        "zr_quorva_result_delete": (None, [ctypes.POINTER(_CResult)]),
+        # c_void_p, not c_char_p: the text must be handed back to zr_free.
+        "zr_quorva_file_problem": (ctypes.c_void_p, [ctypes.c_char_p]),
+        "zr_free": (None, [ctypes.c_void_p]),
     }
     for name, (restype, argtypes) in signatures.items():
         fn = getattr(lib, name)
@@ -141,9 +211,48 @@ def _error_stack() -> List[str]:
     return texts
 
 
-def _raise_for(status: int, call: str):
+def _raise_for(status: int, call: str, path: Optional[bytes] = None):
     if status != _STATUS_SUCCESS:
-        raise QuorvaError(status, _status_name(status), _error_stack(), call)
+        messages = _error_stack()  # taken first: it belongs to the failed call
+        raise QuorvaError(status, _status_name(status), messages, call,
+                          _file_problem(path) if path is not None else None)
+
+
+def _file_problem(path: bytes) -> Optional[str]:
+    lib = _library()
+    text = lib.zr_quorva_file_problem(path)
+    if not text:
+        return None
+    try:
+        return ctypes.string_at(text).decode("utf-8", "replace")
+    finally:
+        lib.zr_free(text)
+
+
+_INT32_MAX = 0x7FFFFFFF
+
+
+def _options(num_speakers, min_speakers, max_speakers, min_duration_off) -> _COptions:
+    """The options record; the library checks the values (and names a bad
+    one), after the checks that ctypes conversion would otherwise hide."""
+    options = _COptions()
+    _library().zr_quorva_options_init(ctypes.byref(options))
+    for name, value in (("num_speakers", num_speakers), ("min_speakers", min_speakers),
+                        ("max_speakers", max_speakers)):
+        if value is None:
+            continue
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+        if not -_INT32_MAX - 1 <= value <= _INT32_MAX:
+            raise ValueError(f"{name} is out of range: {value}")
+        setattr(options, name, value)
+    if min_duration_off is not None:
+        if isinstance(min_duration_off, bool) or not isinstance(min_duration_off, (int, float)):
+            raise TypeError(f"min_duration_off must be a number of seconds, not {type(min_duration_off).__name__}")
+        value = float(min_duration_off)
+        # Beyond float32 the value would become infinite or lose its sign of error; keep it refused.
+        options.min_duration_off = value if math.isnan(value) or abs(value) < 3.4e38 else math.copysign(math.inf, value)
+    return options
 
 
 def _default_model_path() -> str:
@@ -234,37 +343,54 @@ class Engine:
         return self._handle
 
     @staticmethod
-    def _take_segments(count, segments) -> List[Segment]:
+    def _take_result(result) -> Diarization:
         try:
-            return [Segment(round(segments[i].start_seconds, 3), round(segments[i].end_seconds, 3),
-                            int(segments[i].speaker_label)) for i in range(count.value)]
+            r = result.contents
+            segments = [Segment(round(r.segments[i].start_seconds, 3), round(r.segments[i].end_seconds, 3),
+                                int(r.segments[i].speaker_label)) for i in range(r.num_segments)]
+            dim = r.embedding_dimension
+            speakers = [Speaker(int(r.speakers[i].speaker_label), round(r.speakers[i].seconds, 3),
+                                tuple(r.speakers[i].embedding[:dim])) for i in range(r.num_speakers)]
+            return Diarization(segments, speakers, r.speaker_count_met)
         finally:
-            _library().zr_quorva_segments_delete(segments)
+            _library().zr_quorva_result_delete(result)
 
-    def process(self, samples) -> List[Segment]:
+    def process(self, samples, *, num_speakers: Optional[int] = None, min_speakers: Optional[int] = None,
+                max_speakers: Optional[int] = None, min_duration_off: Optional[float] = None) -> Diarization:
         """Diarizes mono 16-bit PCM at 16000 Hz.
 
         samples: an array.array('h'), bytes in native byte order, a numpy int16
         array, or any sequence of ints from -32768 to 32767.
+        num_speakers: exactly this many speakers where the speech allows it;
+        min_speakers / max_speakers: bounds instead; min_duration_off: pauses
+        shorter than this many seconds inside one speaker's speech are filled.
+        Returns the segments as a list, with .speakers (label, seconds, mean
+        embedding) and .speaker_count_met.
         """
         handle = self._live_handle()
+        options = _options(num_speakers, min_speakers, max_speakers, min_duration_off)
         pointer, count, keep = _as_int16_buffer(samples)
         if count > 0x7FFFFFFF:
             raise ValueError("too many samples for one call")
-        num = ctypes.c_int32(0)
-        segments = ctypes.POINTER(_CSegment)()
-        status = _library().zr_quorva_process(handle, pointer, count, ctypes.byref(num),
-                                              ctypes.byref(segments))
+        result = ctypes.POINTER(_CResult)()
+        status = _library().zr_quorva_process_with_options(handle, pointer, count, ctypes.byref(options),
+                                                           ctypes.byref(result))
         del keep
         _raise_for(status, "zr_quorva_process")
-        return self._take_segments(num, segments)
+        return self._take_result(result)
 
-    def process_file(self, path) -> List[Segment]:
-        """Diarizes an audio file (WAV, FLAC, MP3, Ogg Opus/Vorbis, WebM, MP4/M4A/3GP)."""
+    def process_file(self, path, *, num_speakers: Optional[int] = None, min_speakers: Optional[int] = None,
+                     max_speakers: Optional[int] = None, min_duration_off: Optional[float] = None) -> Diarization:
+        """Diarizes an audio file (WAV, FLAC, MP3, Ogg Opus/Vorbis, WebM, MP4/M4A/3GP).
+
+        The keywords and the result are those of process(). A file that cannot
+        be opened or read raises QuorvaError with the plain reason first.
+        """
         handle = self._live_handle()
-        num = ctypes.c_int32(0)
-        segments = ctypes.POINTER(_CSegment)()
-        status = _library().zr_quorva_process_file(handle, _fs_path(path), ctypes.byref(num),
-                                                   ctypes.byref(segments))
-        _raise_for(status, "zr_quorva_process_file")
-        return self._take_segments(num, segments)
+        options = _options(num_speakers, min_speakers, max_speakers, min_duration_off)
+        encoded = _fs_path(path)
+        result = ctypes.POINTER(_CResult)()
+        status = _library().zr_quorva_process_file_with_options(handle, encoded, ctypes.byref(options),
+                                                                ctypes.byref(result))
+        _raise_for(status, "zr_quorva_process_file", encoded)
+        return self._take_result(result)

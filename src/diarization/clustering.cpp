@@ -4,6 +4,7 @@
 #include "diarization/clustering.h"
 
 #include "common/alloc.h"
+#include "diarization/cluster_split.h"
 #include "diarization/embedding_math.h"
 #include "diarization/pair_queue.h"
 
@@ -13,7 +14,14 @@ struct clustering_call {
     cluster_list *list;
     const clustering_params *params;
     int32_t dim;
+    speaker_count_limits limits;
+    float min_size;  // the minimum speaker size of this call, in frames
 };
+
+// A speaker cluster that the re-assignment pass will keep.
+bool is_full_speaker(const clustering_call &call, int32_t id, float weight) {
+    return id != 0 && weight >= call.min_size;
+}
 
 cluster *background_of(const clustering_call &call) { return call.list->tail; }
 
@@ -87,6 +95,14 @@ zr_status_t merge_closest_pairs(const clustering_call &call, pair_queue *queue, 
             if (status != ZR_STATUS_SUCCESS) return status;
         }
     }
+    // Clusters of the minimum speaker size, kept up to date over the merges
+    // for the count limits.
+    int32_t full = 0;
+    for (cluster *c = call.list->head; c != nullptr; c = c->next) {
+        if (is_full_speaker(call, c->id, c->weight)) ++full;
+    }
+    const int32_t most = call.limits.max_speakers;
+    const int32_t fewest = call.limits.min_speakers;
     pair_entry entry;
     while (pair_queue_pop(queue, &entry)) {
         cluster *a = by_id[entry.a_id];
@@ -94,7 +110,18 @@ zr_status_t merge_closest_pairs(const clustering_call &call, pair_queue *queue, 
         if (a == nullptr || b == nullptr) continue;
         // Either side grew by a merge since the entry was made.
         if (a->weight != entry.a_weight || b->weight != entry.b_weight) continue;
-        if (entry.distance > call.params->merge_threshold) break;
+        const bool full_a = is_full_speaker(call, a->id, a->weight);
+        const bool full_b = is_full_speaker(call, b->id, b->weight);
+        if (entry.distance > call.params->merge_threshold) {
+            if (most == 0 || full <= most) break;
+            // Past the threshold only two speakers are joined, to meet the count.
+            if (!full_a || !full_b) continue;
+        }
+        const int32_t after =
+            full - full_a - full_b +
+            is_full_speaker(call, a->id < b->id ? a->id : b->id, a->weight + b->weight);
+        if (fewest > 0 && after < fewest && after < full) continue;
+        full = after;
 
         cluster *keeper = a->id < b->id ? a : b;
         cluster *other = keeper == a ? b : a;
@@ -139,8 +166,8 @@ zr_status_t merge_agglomerative(const clustering_call &call) {
 
 // Pass 4: clusters below the minimum size join the nearest speaker cluster
 // when it is close enough, else the background.
-zr_status_t reassign_small(const clustering_call &call, int32_t n) {
-    const float min_size = static_cast<float>(min_cluster_size(n));
+zr_status_t reassign_small(const clustering_call &call) {
+    const float min_size = call.min_size;
     cluster *background = background_of(call);
     cluster *c = call.list->head;
     while (c != background) {
@@ -164,6 +191,56 @@ zr_status_t reassign_small(const clustering_call &call, int32_t n) {
             cluster_list_remove(call.list, c);
         }
         c = next;
+    }
+    return ZR_STATUS_SUCCESS;
+}
+
+// The nearest two speaker clusters (not the background), or false when
+// there are fewer than two.
+bool nearest_speaker_pair(const clustering_call &call, cluster **first, cluster **second) {
+    const cluster *background = background_of(call);
+    float best = 0.0f;
+    bool found = false;
+    for (cluster *a = call.list->head; a != background; a = a->next) {
+        for (cluster *b = a->next; b != background; b = b->next) {
+            const float d = cosine_distance(a->centroid, b->centroid, call.dim);
+            if (!found || d < best) {
+                best = d;
+                *first = a;
+                *second = b;
+                found = true;
+            }
+        }
+    }
+    return found;
+}
+
+// Holds the speaker clusters left by re-assignment to the limits: the nearest
+// pairs merge down to max_speakers, the heaviest split up to min_speakers.
+zr_status_t meet_count_limits(const clustering_call &call, const float *embeddings,
+                              bool *count_met) {
+    *count_met = true;
+    const int32_t most = call.limits.max_speakers;
+    const int32_t fewest = call.limits.min_speakers;
+    while (most > 0 && call.list->count - 1 > most) {
+        cluster *a = nullptr;
+        cluster *b = nullptr;
+        if (!nearest_speaker_pair(call, &a, &b)) break;
+        cluster *keeper = a->id < b->id ? a : b;
+        cluster *other = keeper == a ? b : a;
+        const zr_status_t status = cluster_merge(keeper, other, call.dim);
+        if (status != ZR_STATUS_SUCCESS) return status;
+        cluster_list_remove(call.list, other);
+    }
+    while (fewest > 0 && call.list->count - 1 < fewest) {
+        bool split = false;
+        const zr_status_t status = split_heaviest_cluster(call.list, embeddings, call.dim,
+                                                          static_cast<int32_t>(call.min_size), &split);
+        if (status != ZR_STATUS_SUCCESS) return status;
+        if (!split) {
+            *count_met = false;
+            break;
+        }
     }
     return ZR_STATUS_SUCCESS;
 }
@@ -206,11 +283,22 @@ zr_status_t cluster_absorb(cluster *background, const cluster *c) {
 
 zr_status_t cluster_frames(clusterer_state *state, const float *embeddings, int32_t n,
                            int32_t dim, int32_t *labels) {
-    const clustering_call call{state->list, state->params, dim};
+    bool met = true;
+    return cluster_frames_within(state, embeddings, n, dim, speaker_count_limits{0, 0}, labels,
+                                 &met);
+}
+
+zr_status_t cluster_frames_within(clusterer_state *state, const float *embeddings, int32_t n,
+                                  int32_t dim, speaker_count_limits limits, int32_t *labels,
+                                  bool *count_met) {
+    const clustering_call call{state->list, state->params, dim, limits,
+                               static_cast<float>(min_cluster_size(n))};
+    *count_met = true;
     zr_status_t status = assign_online(call, embeddings, n);
     if (status == ZR_STATUS_SUCCESS) status = absorb_tiny(call);
     if (status == ZR_STATUS_SUCCESS) status = merge_agglomerative(call);
-    if (status == ZR_STATUS_SUCCESS) status = reassign_small(call, n);
+    if (status == ZR_STATUS_SUCCESS) status = reassign_small(call);
+    if (status == ZR_STATUS_SUCCESS) status = meet_count_limits(call, embeddings, count_met);
     if (status == ZR_STATUS_SUCCESS) write_labels(call, labels);
     cluster_list_clear(call.list);
     return status;

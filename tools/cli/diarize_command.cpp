@@ -28,13 +28,44 @@ struct diarize_options {
     output_format format = output_format::rttm;
     std::string output;  // empty: standard output
     int threads = 0;     // 0: one per core, at most one per file
+    zr_quorva_options_t engine_options{};
     std::vector<std::string> files;
 };
+
+// A whole number option from 1 to `most`.
+bool parse_count(const std::string &value, int most, int32_t *out) {
+    char *end = nullptr;
+    const long n = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || n < 1 || n > most) return false;
+    *out = static_cast<int32_t>(n);
+    return true;
+}
 
 // A file big enough that its progress is worth showing on its own.
 constexpr long long kLongFileBytes = 8LL << 20;
 
+// The speaker-count option at args[i], if it is one: its name, with *field
+// the options field it sets.
+const char *count_flag(const argument_list &args, size_t &i, std::string &value, option_match &m,
+                       zr_quorva_options_t &options, int32_t **field) {
+    struct count_option {
+        const char *name;
+        int32_t *field;
+    };
+    const count_option flags[] = {{"--num-speakers", &options.num_speakers},
+                                  {"--min-speakers", &options.min_speakers},
+                                  {"--max-speakers", &options.max_speakers}};
+    for (const count_option &flag : flags) {
+        if ((m = match_option(args, i, flag.name, value)) != option_match::none) {
+            *field = flag.field;
+            return flag.name;
+        }
+    }
+    return nullptr;
+}
+
 int parse_options(const argument_list &args, diarize_options &opts) {
+    zr_quorva_options_init(&opts.engine_options);
     bool only_files = false;
     for (size_t i = 0; i < args.size(); ++i) {
         if (only_files || args[i].empty() || args[i][0] != '-' || args[i] == "-") {
@@ -47,6 +78,7 @@ int parse_options(const argument_list &args, diarize_options &opts) {
         }
         std::string value;
         option_match m;
+        int32_t *field = nullptr;
         if ((m = match_option(args, i, "--model", value)) != option_match::none) {
             if (m == option_match::missing_value) return usage_error("diarize", "--model needs a file");
             opts.model = value;
@@ -66,10 +98,27 @@ int parse_options(const argument_list &args, diarize_options &opts) {
             if (value.empty() || *end != '\0' || n < 1 || n > 256)
                 return usage_error("diarize", "--threads must be a number from 1 to 256");
             opts.threads = static_cast<int>(n);
+        } else if (const char *flag = count_flag(args, i, value, m, opts.engine_options, &field)) {
+            if (m == option_match::missing_value) return usage_error("diarize", std::string(flag) + " needs a number");
+            if (!parse_count(value, 1000, field))
+                return usage_error("diarize", std::string(flag) + " must be a number from 1 to 1000");
+        } else if ((m = match_option(args, i, "--min-duration-off", value)) != option_match::none) {
+            if (m == option_match::missing_value)
+                return usage_error("diarize", "--min-duration-off needs a number of seconds");
+            char *end = nullptr;
+            const double v = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !(v >= 0.0 && v <= 3600.0))
+                return usage_error("diarize", "--min-duration-off must be seconds from 0 to 3600");
+            opts.engine_options.min_duration_off = static_cast<float>(v);
         } else {
             return usage_error("diarize", "unknown option '" + args[i] + "'");
         }
     }
+    const zr_quorva_options_t &o = opts.engine_options;
+    if (o.num_speakers > 0 && (o.min_speakers > 0 || o.max_speakers > 0))
+        return usage_error("diarize", "--num-speakers cannot be given with --min-speakers or --max-speakers");
+    if (o.min_speakers > 0 && o.max_speakers > 0 && o.min_speakers > o.max_speakers)
+        return usage_error("diarize", "--min-speakers is greater than --max-speakers");
     if (opts.files.empty()) return usage_error("diarize", "no audio files given");
     if (opts.model.empty()) opts.model = default_model_path();
     return kExitSuccess;
@@ -124,29 +173,47 @@ struct file_job {
     std::string error_text;  // status and error stack, when it failed
 };
 
-void diarize_one(zr_quorva_t *engine, file_job &job) {
-    int32_t count = 0;
-    zr_quorva_segment_t *segments = nullptr;
-    job.result.status = zr_quorva_process_file(engine, job.result.path.c_str(), &count, &segments);
+// The plain reason a file could not be read, when there is one, before the
+// status and the error stack.
+std::string explain_failure(const std::string &path, const call_failure &failure) {
+    std::string out;
+    if (char *problem = zr_quorva_file_problem(path.c_str())) {
+        out = path + ": " + problem + "\n";
+        zr_free(problem);
+    }
+    return out + describe_failure(path, failure);
+}
+
+void diarize_one(zr_quorva_t *engine, const zr_quorva_options_t &options, file_job &job) {
+    zr_quorva_result_t *result = nullptr;
+    job.result.status =
+        zr_quorva_process_file_with_options(engine, job.result.path.c_str(), &options, &result);
     if (job.result.status != ZR_STATUS_SUCCESS) {
-        job.error_text = describe_failure(job.result.path, collect_failure(job.result.status));
+        job.error_text = explain_failure(job.result.path, collect_failure(job.result.status));
         return;
     }
     try {
-        job.result.segments.assign(segments, segments + count);
+        job.result.segments.assign(result->segments, result->segments + result->num_segments);
+        job.result.speaker_count_met = result->speaker_count_met != 0;
+        for (int32_t s = 0; s < result->num_speakers; ++s) {
+            const zr_quorva_speaker_t &speaker = result->speakers[s];
+            job.result.speakers.push_back(speaker_summary{
+                speaker.speaker_label, speaker.seconds,
+                std::vector<float>(speaker.embedding, speaker.embedding + result->embedding_dimension)});
+        }
     } catch (const std::bad_alloc &) {
         job.result.status = ZR_STATUS_OUT_OF_MEMORY;
         job.error_text = job.result.path + ": OUT_OF_MEMORY\n  the tool ran out of memory\n";
     }
-    zr_quorva_segments_delete(segments);
+    zr_quorva_result_delete(result);
 }
 
 // Takes files from the shared counter until none is left; owns `engine`.
-void worker(zr_quorva_t *engine, std::vector<file_job> &jobs, std::atomic<size_t> &next,
-            std::atomic<size_t> &done) {
+void worker(zr_quorva_t *engine, const zr_quorva_options_t &options, std::vector<file_job> &jobs,
+            std::atomic<size_t> &next, std::atomic<size_t> &done) {
     for (size_t i; (i = next.fetch_add(1)) < jobs.size();) {
         try {
-            diarize_one(engine, jobs[i]);
+            diarize_one(engine, options, jobs[i]);
         } catch (...) {
             jobs[i].result.status = ZR_STATUS_OUT_OF_MEMORY;
             jobs[i].error_text.clear();  // describe_failure itself ran out of memory
@@ -185,11 +252,16 @@ void diarize_help(FILE *out) {
                  "  --format FORMAT      rttm (default), json or text\n"
                  "  --output FILE        write there instead of standard output\n"
                  "  --threads N          files diarized at once, one engine each (default: one per core)\n"
+                 "  --num-speakers N     exactly N speakers, where the speech allows that many\n"
+                 "  --min-speakers N     at least N speakers\n"
+                 "  --max-speakers N     at most N speakers\n"
+                 "  --min-duration-off S fill pauses shorter than S seconds inside one speaker's speech\n"
                  "  -h, --help           show this help\n\n"
                  "RTTM lines read 'SPEAKER <file> 1 <onset> <duration> <NA> <NA> speaker<N> <NA> <NA>',\n"
                  "<file> being the file name without directory and extension. A segment covers its\n"
                  "last 32 ms frame. A file that fails is reported with its error messages on standard\n"
-                 "error; the others still run, and the exit status is 1.\n",
+                 "error; the others still run, and the exit status is 1. The JSON output also lists\n"
+                 "each speaker's time and mean embedding, to match speakers across files.\n",
                  default_model_path().c_str());
 }
 
@@ -224,14 +296,15 @@ int diarize_command(const argument_list &args) {
         pool.reserve(threads);
         for (size_t t = 1; t < threads; ++t) {
             try {
-                pool.emplace_back(worker, engines[t], std::ref(jobs), std::ref(next), std::ref(done));
+                pool.emplace_back(worker, engines[t], std::cref(opts.engine_options), std::ref(jobs),
+                                  std::ref(next), std::ref(done));
             } catch (const std::exception &) {
                 // Fewer workers than asked for: the ones running take all files.
                 for (size_t k = t; k < threads; ++k) zr_quorva_delete(engines[k]);
                 break;
             }
         }
-        worker(engines[0], jobs, next, done);
+        worker(engines[0], opts.engine_options, jobs, next, done);
         for (std::thread &t : pool) t.join();
     }
 

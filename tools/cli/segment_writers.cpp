@@ -103,6 +103,26 @@ std::string format_json(const std::vector<file_diarization> &files) {
                        "\", \"label\": " + std::to_string(span.speaker) + "}";
             }
             out += f.segments.empty() ? "]" : "\n      ]";
+            out += ",\n      \"speaker_count_met\": ";
+            out += f.speaker_count_met ? "true" : "false";
+            out += ",\n      \"speakers\": [";
+            for (size_t k = 0; k < f.speakers.size(); ++k) {
+                const speaker_summary &s = f.speakers[k];
+                out += k == 0 ? "\n" : ",\n";
+                out += "        {\"label\": " + std::to_string(s.label) + ", \"speaker\": \"speaker" +
+                       std::to_string(s.label) + "\", \"seconds\": " +
+                       seconds_text(std::llround(static_cast<double>(s.seconds) * 1000.0)) +
+                       ", \"embedding\": [";
+                for (size_t d = 0; d < s.embedding.size(); ++d) {
+                    // Nine significant digits give every float back exactly.
+                    char value[32];
+                    std::snprintf(value, sizeof value, "%s%.9g", d == 0 ? "" : ", ",
+                                  static_cast<double>(s.embedding[d]));
+                    out += value;
+                }
+                out += "]}";
+            }
+            out += f.speakers.empty() ? "]" : "\n      ]";
         }
         out += "\n    }";
     }

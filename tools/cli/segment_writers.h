@@ -7,11 +7,20 @@
 
 #include "zr_quorva.h"
 
+// One speaker of a file: its label, its time and its mean embedding.
+struct speaker_summary {
+    int32_t label = 0;
+    float seconds = 0.0f;
+    std::vector<float> embedding;
+};
+
 // The diarization of one input file as the tool reports it.
 struct file_diarization {
     std::string path;
     zr_status_t status = ZR_STATUS_SUCCESS;
     std::vector<zr_quorva_segment_t> segments;
+    std::vector<speaker_summary> speakers;
+    bool speaker_count_met = true;
 };
 
 // Recording name: the file name without directory and extension.
@@ -31,7 +40,8 @@ int count_speakers(const std::vector<zr_quorva_segment_t> &segments);
 
 // One SPEAKER line per segment of every successful file.
 std::string format_rttm(const std::vector<file_diarization> &files);
-// {"files": [{"path", "uri", "status", "num_speakers", "segments": [...]}]}
+// {"files": [{"path", "uri", "status", "num_speakers", "speaker_count_met",
+//   "segments": [...], "speakers": [{"label", "speaker", "seconds", "embedding"}]}]}
 std::string format_json(const std::vector<file_diarization> &files);
 // A readable table per file.
 std::string format_text(const std::vector<file_diarization> &files);
