@@ -106,6 +106,56 @@ class BindingTest(unittest.TestCase):
             self.assertEqual(cm.exception.call, "zr_quorva_process_file")
             self.assertTrue(cm.exception.messages)
 
+    def test_count_keywords_speakers_and_plain_reasons(self):
+        root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        sample = os.path.join(root, "samples", "ami-dev00.flac")
+        with quorva.Engine() as engine:  # the shipped model
+            plain = engine.process_file(sample)
+            self.assertIsInstance(plain, list)
+            self.assertIsInstance(plain, quorva.Diarization)
+            self.assertTrue(plain.speaker_count_met)
+            for k in (1, 2, 3, 4):
+                got = engine.process_file(sample, num_speakers=k)
+                self.assertEqual(len({s.speaker for s in got}), k)
+                self.assertEqual([s.label for s in got.speakers], list(range(1, k + 1)))
+                for speaker in got.speakers:
+                    self.assertAlmostEqual(sum(x * x for x in speaker.embedding), 1.0, places=5)
+                    seconds = sum(s.end - s.start + 0.032 for s in got if s.speaker == speaker.label)
+                    self.assertAlmostEqual(speaker.seconds, seconds, places=2)
+            self.assertLessEqual(len({s.speaker for s in engine.process_file(sample, max_speakers=2)}), 2)
+            self.assertGreaterEqual(len({s.speaker for s in engine.process_file(sample, min_speakers=3)}), 3)
+            filled = engine.process_file(sample, min_duration_off=1.0)
+            self.assertLessEqual(len(filled), len(plain))
+            many = engine.process_file(sample, num_speakers=1000)
+            self.assertFalse(many.speaker_count_met)
+            with self.assertRaises(quorva.QuorvaError) as cm:
+                engine.process(speech_like(1), min_speakers=3, max_speakers=2)
+            self.assertEqual(cm.exception.status_name, "INVALID_ARGUMENT")
+            self.assertEqual(cm.exception.messages, [
+                "Argument `options.min_speakers` value `3` is greater than argument `options.max_speakers` value `2`."])
+            for bad in (float("nan"), -1.0, 1e300):
+                with self.assertRaises(quorva.QuorvaError) as cm:
+                    engine.process(speech_like(1), min_duration_off=bad)
+                self.assertIn("`options.min_duration_off`", cm.exception.messages[0])
+            with self.assertRaises(TypeError):
+                engine.process(speech_like(1), num_speakers=2.0)
+            with self.assertRaises(TypeError):
+                engine.process(speech_like(1), num_speakers=True)
+            with self.assertRaises(ValueError):
+                engine.process(speech_like(1), max_speakers=2 ** 32 + 2)  # would wrap to 2
+            missing = os.path.join(self.tmp.name, "missing.wav")
+            with self.assertRaises(quorva.QuorvaError) as cm:
+                engine.process_file(missing)
+            self.assertEqual(cm.exception.reason, f"cannot open '{missing}': No such file or directory")
+            self.assertTrue(str(cm.exception).startswith(cm.exception.reason + "\nzr_quorva_process_file failed: IO_ERROR"))
+            junk = os.path.join(self.tmp.name, "junk.wav")
+            with open(junk, "wb") as f:
+                f.write(b"x" * 100)
+            with self.assertRaises(quorva.QuorvaError) as cm:
+                engine.process_file(junk)
+            self.assertEqual(cm.exception.reason, "not a recognised audio format "
+                             "(WAV, FLAC, MP3, Ogg Opus/Vorbis, WebM, MP4/M4A/3GP)")
+
     def test_engine_is_a_context_manager_and_closes_once(self):
         with quorva.Engine(self.model) as engine:
             pass

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "audio/decode_file.h"
@@ -245,6 +246,83 @@ TEST(QuorvaTool, DecodeReportsTheErrorStack) {
 #else
     EXPECT_EQ(r.err, "quorva decode: this build has no audio file readers\n");
 #endif
+}
+
+}  // namespace
+
+namespace {
+
+const std::string kSample = std::string(QUORVA_SOURCE_DIR) + "/samples/ami-dev00.flac";
+
+TEST(QuorvaTool, SpeakerOptionsAndTheSpeakersInJson) {
+    const tool_run plain = run_tool({"diarize", kSample});
+    ASSERT_EQ(plain.exit_status, 0) << plain.err;
+    // Defaults written out give the same bytes.
+    const tool_run zero = run_tool({"diarize", "--min-duration-off", "0", kSample});
+    EXPECT_EQ(zero.out, plain.out);
+
+    const tool_run three = run_tool({"diarize", "--num-speakers", "3", kSample});
+    ASSERT_EQ(three.exit_status, 0) << three.err;
+    turn_table turns;
+    std::string error;
+    ASSERT_TRUE(parse_rttm(three.out, turns, error)) << error;
+    std::set<std::string> names;
+    for (const speaker_turn &t : turns["ami-dev00"]) names.insert(t.speaker);
+    EXPECT_EQ(names, (std::set<std::string>{"speaker1", "speaker2", "speaker3"}));
+
+    const tool_run json = run_tool({"diarize", "--format", "json", "--max-speakers=2", kSample});
+    ASSERT_EQ(json.exit_status, 0) << json.err;
+    EXPECT_TRUE(contains(json.out, "\"speaker_count_met\": true")) << json.out;
+    EXPECT_TRUE(contains(json.out, "\"speakers\": [\n        {\"label\": 1, \"speaker\": \"speaker1\", \"seconds\": "))
+        << json.out;
+    EXPECT_TRUE(contains(json.out, ", \"embedding\": [")) << json.out;
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--num-speakers", "0"}, "--num-speakers must be a number from 1 to 1000"},
+        {{"--max-speakers", "two"}, "--max-speakers must be a number from 1 to 1000"},
+        {{"--min-speakers"}, "--min-speakers needs a number"},
+        {{"--num-speakers", "2", "--min-speakers", "1"},
+         "--num-speakers cannot be given with --min-speakers or --max-speakers"},
+        {{"--min-speakers", "3", "--max-speakers", "2"}, "--min-speakers is greater than --max-speakers"},
+        {{"--min-duration-off", "-1"}, "--min-duration-off must be seconds from 0 to 3600"},
+        {{"--min-duration-off", "nan"}, "--min-duration-off must be seconds from 0 to 3600"},
+    };
+    for (const auto &[flags, message] : refused) {
+        std::vector<std::string> args{"diarize"};
+        args.insert(args.end(), flags.begin(), flags.end());
+        if (flags.size() > 1) args.push_back(kSample);
+        const tool_run r = run_tool(args);
+        EXPECT_EQ(r.exit_status, 2) << message;
+        EXPECT_TRUE(contains(r.err, "quorva diarize: " + message + "\n")) << r.err;
+    }
+}
+
+TEST(QuorvaTool, PlainReasonsComeBeforeTheStatusAndErrorStack) {
+    const std::string dir = temp_directory();
+    const tool_run missing = run_tool({"diarize", dir + "/missing.wav"});
+    EXPECT_EQ(missing.exit_status, 1);
+    EXPECT_TRUE(contains(missing.err, dir + "/missing.wav: cannot open '" + dir +
+                                          "/missing.wav': No such file or directory\n" + dir +
+                                          "/missing.wav: IO_ERROR\n  "))
+        << missing.err;
+    const tool_run folder = run_tool({"diarize", dir});
+    EXPECT_TRUE(contains(folder.err, "cannot open '" + dir + "': Is a directory\n")) << folder.err;
+    temp_file text(std::vector<uint8_t>(100, 'x'), ".wav");
+    const tool_run junk = run_tool({"diarize", text.path()});
+    EXPECT_EQ(junk.exit_status, 1);
+    EXPECT_TRUE(contains(junk.err, std::string(text.path()) +
+                                       ": not a recognised audio format (WAV, FLAC, MP3, Ogg "
+                                       "Opus/Vorbis, WebM, MP4/M4A/3GP)\n" +
+                                       text.path() + ": "))
+        << junk.err;
+    // A recognised file that fails deeper has no plain reason, only the stack.
+    std::vector<int16_t> pcm(100, 0);
+    temp_file short_wav(wav_file_bytes(pcm.data(), 100, 16000, 1), ".wav");
+    const tool_run short_run = run_tool({"diarize", short_wav.path()});
+    EXPECT_EQ(short_run.exit_status, 1);
+    EXPECT_EQ(short_run.err.find("cannot open"), std::string::npos) << short_run.err;
+    EXPECT_EQ(short_run.err.find("not a recognised"), std::string::npos) << short_run.err;
+    EXPECT_EQ(zr_quorva_file_problem(nullptr), nullptr);
 }
 
 }  // namespace
