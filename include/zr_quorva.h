@@ -129,6 +129,7 @@ typedef struct {
     /* 1 when the count options were met (always 1 without them); 0 when the
      * recording held too little speech for num_speakers or min_speakers. */
     int32_t speaker_count_met;
+    double audio_seconds; /* length of the audio diarized, at 16000 Hz */
 } zr_quorva_result_t;
 
 ZR_API void zr_quorva_options_init(zr_quorva_options_t *options);

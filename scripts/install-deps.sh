@@ -26,6 +26,8 @@ packages=(
   # AArch64 cross build, run under user-mode emulation
   g++-aarch64-linux-gnu qemu-user
   python3
+  # the archive runner (python3 -m quorva.batch)
+  python3-distributed
 )
 if [ "$want_train" = 1 ]; then
   packages+=(python3-torch python3-numpy libopenblas0-pthread libjemalloc2)

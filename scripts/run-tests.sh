@@ -59,7 +59,7 @@ fi
 # network and pipeline tests run under qemu-user. The file readers are left
 # out: their decoding libraries are not installed for arm64.
 run_suite aarch64 build-aarch64 \
-  "-R ^(KernelCheck|Network|FrontEnd|LogEnergy|RealFft|Clustering|PairQueue|Process\.|ProcessArguments|ProcessThreads|Segments)" \
+  "-R ^(KernelCheck|Network|FrontEnd|LogEnergy|RealFft|Clustering|PairQueue|Process\.|ProcessArguments|ProcessThreads|Segments|Options|GapFilling)" \
   -- -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DQUORVA_FILE_READERS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo
 

@@ -8,6 +8,7 @@
 #include <limits>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/alloc.h"
@@ -202,6 +203,7 @@ TEST(Options, DefaultsGiveTheSegmentsOfThePlainCall) {
             EXPECT_EQ(result->struct_size, sizeof(zr_quorva_result_t));
             EXPECT_EQ(result->speaker_count_met, 1);
             EXPECT_EQ(result->embedding_dimension, 4);
+            EXPECT_EQ(result->audio_seconds, static_cast<double>(n) / 16000.0);
             zr_quorva_result_delete(result);
         }
     }
@@ -283,6 +285,40 @@ TEST(Options, SpeakersCarryTheirTimeAndAUnitEmbedding) {
     zr_quorva_result_delete(r);
 }
 #endif
+
+TEST(OptionsThreads, EnginesOnTwoThreadsAgreeAndKeepTheirOwnErrors) {
+    engine_holder a(7), b(7);
+    const std::vector<int16_t> pcm = speech_like(16000 * 4, 9);
+    zr_quorva_options_t o = defaults();
+    o.num_speakers = 2;
+    o.min_duration_off = 0.2f;
+    auto run = [&](zr_quorva_t *engine, std::vector<segment_row> *rows, std::vector<std::string> *errors) {
+        for (int i = 0; i < 4; ++i) {
+            zr_quorva_result_t *r = nullptr;
+            if (zr_quorva_process_with_options(engine, pcm.data(), static_cast<int32_t>(pcm.size()), &o, &r) ==
+                ZR_STATUS_SUCCESS) {
+                *rows = rows_of(r->segments, r->num_segments);
+            }
+            zr_quorva_result_delete(r);
+            zr_quorva_options_t bad = o;
+            bad.max_speakers = 1;
+            EXPECT_EQ(zr_quorva_process_with_options(engine, pcm.data(), 512, &bad, &r), ZR_STATUS_INVALID_ARGUMENT);
+            *errors = take_errors().messages;
+        }
+    };
+    std::vector<segment_row> rows_a, rows_b;
+    std::vector<std::string> errors_a, errors_b;
+    std::thread ta(run, a.engine, &rows_a, &errors_a);
+    std::thread tb(run, b.engine, &rows_b, &errors_b);
+    ta.join();
+    tb.join();
+    EXPECT_EQ(rows_a, rows_b);
+    EXPECT_FALSE(rows_a.empty());
+    const std::vector<std::string> want{
+        "Arguments `options.num_speakers` and `options.max_speakers` cannot be given together."};
+    EXPECT_EQ(errors_a, want);
+    EXPECT_EQ(errors_b, want);
+}
 
 TEST(GapFilling, OnlyShortPausesBetweenOneSpeakersRuns) {
     // 0.032 s frames: 0.1 s fills gaps of 1..3 frames, not 4.

@@ -42,13 +42,14 @@ class Diarization(list):
 
     speakers: a Speaker per label, in label order. speaker_count_met: False
     when num_speakers or min_speakers asked for more speakers than the
-    recording's speech allowed.
+    recording's speech allowed. audio_seconds: the length of the audio.
     """
 
-    def __init__(self, segments, speakers, speaker_count_met):
+    def __init__(self, segments, speakers, speaker_count_met, audio_seconds=0.0):
         super().__init__(segments)
         self.speakers = list(speakers)
         self.speaker_count_met = bool(speaker_count_met)
+        self.audio_seconds = float(audio_seconds)
 
 
 class QuorvaError(Exception):
@@ -105,6 +106,7 @@ class _CResult(ctypes.Structure):
         ("speakers", ctypes.POINTER(_CSpeaker)),
         ("embedding_dimension", ctypes.c_int32),
         ("speaker_count_met", ctypes.c_int32),
+        ("audio_seconds", ctypes.c_double),
     ]
 
 
@@ -351,7 +353,7 @@ class Engine:
             dim = r.embedding_dimension
             speakers = [Speaker(int(r.speakers[i].speaker_label), round(r.speakers[i].seconds, 3),
                                 tuple(r.speakers[i].embedding[:dim])) for i in range(r.num_speakers)]
-            return Diarization(segments, speakers, r.speaker_count_met)
+            return Diarization(segments, speakers, r.speaker_count_met, r.audio_seconds)
         finally:
             _library().zr_quorva_result_delete(result)
 

@@ -6,6 +6,7 @@
 
 #include "common/alloc.h"
 #include "common/error_store.h"
+#include "common/identity.h"
 #include "diarization/clustering.h"
 #include "diarization/diarize_call.h"
 #include "diarization/embedding_network.h"
@@ -138,7 +139,8 @@ zr_status_t diarize_to_result(zr_quorva_t *engine, const int16_t *pcm, int32_t n
         fill_short_gaps(buf.labels, n, settings.min_duration_off);
     }
     status = build_speaker_result(clustered, buf.labels, n, buf.embeddings,
-                                  engine->model->network->output_layer->rows, met, result);
+                                  engine->model->network->output_layer->rows, met,
+                                  static_cast<double>(num_samples) / kSampleRate, result);
     if (status != ZR_STATUS_SUCCESS) {
         error_stack_push(MSG_OUT_OF_MEMORY);
         error_stack_push(MSG_CODE_FAILED);

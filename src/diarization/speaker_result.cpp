@@ -18,7 +18,7 @@ int32_t highest_label(const int32_t *labels, int32_t n) {
 
 zr_status_t build_speaker_result(const int32_t *clustered, const int32_t *labels, int32_t n,
                                  const float *embeddings, int32_t dim, bool count_met,
-                                 zr_quorva_result_t **out) {
+                                 double audio_seconds, zr_quorva_result_t **out) {
     const int32_t segments = count_segments(labels, n);
     const int32_t speakers = highest_label(labels, n);
     // Laid out by decreasing alignment: record, speakers, segments, embeddings.
@@ -44,6 +44,7 @@ zr_status_t build_speaker_result(const int32_t *clustered, const int32_t *labels
     result->speakers = reinterpret_cast<zr_quorva_speaker_t *>(block + speakers_at);
     result->embedding_dimension = dim;
     result->speaker_count_met = count_met ? 1 : 0;
+    result->audio_seconds = audio_seconds;
     fill_segments(labels, n, result->segments);
 
     for (int32_t k = 0; k < n; ++k) {

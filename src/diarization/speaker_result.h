@@ -12,4 +12,4 @@
 // nothing allocated.
 zr_status_t build_speaker_result(const int32_t *clustered, const int32_t *labels, int32_t n,
                                  const float *embeddings, int32_t dim, bool count_met,
-                                 zr_quorva_result_t **out);
+                                 double audio_seconds, zr_quorva_result_t **out);
