@@ -16,6 +16,7 @@
 #include "model/engine.h"
 #include "support/error_capture.h"
 #include "support/model_writer.h"
+#include "support/random_engine.h"
 #include "support/speech_signal.h"
 #include "zr_quorva.h"
 
@@ -25,15 +26,6 @@ const std::string kShippedModel = std::string(QUORVA_SOURCE_DIR) + "/models/defa
 const std::string kSample = std::string(QUORVA_SOURCE_DIR) + "/samples/ami-dev00.flac";
 const std::string kOutOfMemory = "Failed to allocate, out of memory.";
 
-struct engine_holder {
-    temp_file file;
-    zr_quorva_t *engine = nullptr;
-    explicit engine_holder(uint32_t seed)
-        : file(serialize_model(random_model({.layers = 2, .hidden = 8, .embedding = 4}, seed))) {
-        EXPECT_EQ(zr_quorva_init(file.path(), &engine), ZR_STATUS_SUCCESS);
-    }
-    ~engine_holder() { zr_quorva_delete(engine); }
-};
 
 struct shipped_engine {
     zr_quorva_t *engine = nullptr;
@@ -99,7 +91,7 @@ TEST(Options, InitialiserSetsTheSizeAndNothingElse) {
 }
 
 TEST(Options, EveryRefusedValueNamesItsFieldBeforeAnyWork) {
-    engine_holder h(3);
+    random_engine h(3);
     const std::vector<int16_t> pcm = speech_like(16000, 4);
     struct refusal {
         void (*change)(zr_quorva_options_t &);
@@ -158,7 +150,7 @@ TEST(Options, EveryRefusedValueNamesItsFieldBeforeAnyWork) {
 }
 
 TEST(Options, PointerAndLengthChecks) {
-    engine_holder h(3);
+    random_engine h(3);
     const std::vector<int16_t> pcm = speech_like(16000, 4);
     zr_quorva_result_t *result = nullptr;
     using msgs = std::vector<std::string>;
@@ -185,7 +177,7 @@ TEST(Options, PointerAndLengthChecks) {
 }
 
 TEST(Options, DefaultsGiveTheSegmentsOfThePlainCall) {
-    engine_holder h(5);
+    random_engine h(5);
     for (uint32_t seed : {1u, 2u, 3u}) {
         const std::vector<int16_t> pcm = speech_like(16000 * 6 + 300, seed);
         const int32_t n = static_cast<int32_t>(pcm.size());
@@ -287,7 +279,7 @@ TEST(Options, SpeakersCarryTheirTimeAndAUnitEmbedding) {
 #endif
 
 TEST(OptionsThreads, EnginesOnTwoThreadsAgreeAndKeepTheirOwnErrors) {
-    engine_holder a(7), b(7);
+    random_engine a(7), b(7);
     const std::vector<int16_t> pcm = speech_like(16000 * 4, 9);
     zr_quorva_options_t o = defaults();
     o.num_speakers = 2;
@@ -338,7 +330,7 @@ TEST(GapFilling, OnlyShortPausesBetweenOneSpeakersRuns) {
 }
 
 TEST(Options, EveryAllocationFailureIsReportedAndLeavesTheEngineIdle) {
-    engine_holder h(12);
+    random_engine h(12);
     const std::vector<int16_t> pcm = speech_like(16000 * 3, 13);
     const int32_t samples = static_cast<int32_t>(pcm.size());
     zr_quorva_options_t o = defaults();

@@ -13,6 +13,7 @@
 #include "model/engine.h"
 #include "support/error_capture.h"
 #include "support/model_writer.h"
+#include "support/random_engine.h"
 #include "support/speech_signal.h"
 #include "zr_quorva.h"
 
@@ -30,15 +31,6 @@ namespace {
 
 const std::string kOutOfMemory = "Failed to allocate, out of memory.";
 
-struct engine_holder {
-    temp_file file;
-    zr_quorva_t *engine = nullptr;
-    explicit engine_holder(uint32_t seed)
-        : file(serialize_model(random_model({.layers = 2, .hidden = 8, .embedding = 4}, seed))) {
-        EXPECT_EQ(zr_quorva_init(file.path(), &engine), ZR_STATUS_SUCCESS);
-    }
-    ~engine_holder() { zr_quorva_delete(engine); }
-};
 
 struct result {
     zr_status_t status;
@@ -78,7 +70,7 @@ void expect_idle(const zr_quorva_t *engine) {
 }
 
 TEST(ProcessArguments, ChecksRunInOrderAndLeaveOutputsAlone) {
-    engine_holder h(1);
+    random_engine h(1);
     const std::vector<int16_t> pcm(1024, 0);
     int32_t count = 77;
     zr_quorva_segment_t sentinel{};
@@ -151,7 +143,7 @@ TEST(Segments, RunsOfEqualLabels) {
 }
 
 TEST(Process, ShortBuffersAndTheUnusedTail) {
-    engine_holder h(2);
+    random_engine h(2);
     std::vector<int16_t> pcm = speech_like(1023, 3);
     const result one = process(h.engine, {pcm.begin(), pcm.begin() + 512});
     ASSERT_EQ(one.status, ZR_STATUS_SUCCESS);
@@ -165,7 +157,7 @@ TEST(Process, ShortBuffersAndTheUnusedTail) {
 }
 
 TEST(Process, AllBackgroundGivesAnEmptyArray) {
-    engine_holder h(4);
+    random_engine h(4);
     // Background threshold above every possible distance.
     h.engine->model->clustering->background_threshold = 1.5f;
     const std::vector<int16_t> pcm = speech_like(16000 * 3, 5);
@@ -181,7 +173,7 @@ TEST(Process, AllBackgroundGivesAnEmptyArray) {
 }
 
 TEST(Process, RepeatedCallsGiveIdenticalSegments) {
-    engine_holder h(6);
+    random_engine h(6);
     const std::vector<int16_t> pcm = speech_like(16000 * 6, 7);
     const result first = process(h.engine, pcm);
     ASSERT_EQ(first.status, ZR_STATUS_SUCCESS);
@@ -202,11 +194,11 @@ TEST(Process, RepeatedCallsGiveIdenticalSegments) {
 
 TEST(ProcessThreads, TwoEnginesOnTwoThreadsAgree) {
     const std::vector<int16_t> pcm = speech_like(16000 * 4, 9);
-    engine_holder reference(10);
+    random_engine reference(10);
     const result want = process(reference.engine, pcm);
     ASSERT_EQ(want.status, ZR_STATUS_SUCCESS);
 
-    engine_holder a(10), b(10);
+    random_engine a(10), b(10);
     result got_a, got_b;
     std::thread ta([&] {
         for (int i = 0; i < 3; ++i) got_a = process(a.engine, pcm);
@@ -223,7 +215,7 @@ TEST(ProcessThreads, TwoEnginesOnTwoThreadsAgree) {
 }
 
 TEST(Process, EveryAllocationFailureIsReportedAndLeavesTheEngineIdle) {
-    engine_holder h(12);
+    random_engine h(12);
     const std::vector<int16_t> pcm = speech_like(16000 * 3, 13);
     const int32_t samples = static_cast<int32_t>(pcm.size());
     int32_t count = -1;
