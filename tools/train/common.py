@@ -82,6 +82,8 @@ def parse_args(extra=None):
     p.add_argument("--init", default=None,
                    help="start from this network (a model file or a saved network) instead of random "
                         "weights; a larger shape keeps its function, the new units start cut off")
+    p.add_argument("--prototypes", action="store_true",
+                   help="with --init, start every class direction at its mean embedding under the start network")
     if extra:
         extra(p)
     return p.parse_args()

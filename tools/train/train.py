@@ -197,6 +197,35 @@ class CropSampler:
         return torch.from_numpy(np.stack(xs)), torch.from_numpy(np.stack(ys).astype(np.int64))
 
 
+def class_prototypes(net, sampler, chunk=WINDOW, batch=64):
+    """Each class's mean embedding direction under `net`, over every frame of
+    the training cache seen as it is (no channel look), in chunks of one
+    window. A start network's classes begin here rather than at random: the
+    first steps then refine a working classifier instead of pulling the
+    trained layers towards random directions."""
+    dim = net.out_w.shape[0]
+    sums = torch.zeros(sampler.classes, dim, dtype=torch.float64)
+    pieces = []
+    for start, length in zip(sampler.starts, sampler.lengths):
+        for at in range(start, start + length, chunk):
+            pieces.append((at, min(chunk, start + length - at)))
+    pieces.sort(key=lambda p: p[1])  # equal lengths batch together
+    with torch.no_grad():
+        k = 0
+        while k < len(pieces):
+            n = pieces[k][1]
+            group = [p for p in pieces[k:k + batch] if p[1] == n]
+            k += len(group)
+            raw = np.stack([sampler.rows[a:a + n] for a, _ in group])
+            norm = common.normalise(raw.reshape(-1, 80), sampler.mean, sampler.scale).reshape(len(group), n, 80)
+            emb = net(torch.from_numpy(norm.astype(np.float32) / 1024.0)).reshape(-1, dim)
+            labels = torch.from_numpy(np.concatenate([sampler.labels[a:a + n] for a, _ in group]).astype(np.int64))
+            keep = labels >= 0
+            sums.index_add_(0, labels[keep], emb[keep].to(torch.float64))
+    seen = sums.norm(dim=1) > 0
+    return F.normalize(sums, dim=1).to(torch.float32), seen
+
+
 def share_of_batch(rank, procs):
     return BATCH // procs + (1 if rank < BATCH % procs else 0)
 
@@ -242,6 +271,15 @@ def train(rank, procs, args, rendezvous):
     elif start_state is not None:
         network.initialise_from(net, start_state)
         peak = args.peak or 1.5e-3
+        if args.prototypes:
+            began = time.time()
+            directions, seen = class_prototypes(net, sampler)
+            with torch.no_grad():
+                size = net.classes.norm(dim=1).mean()
+                net.classes.data[seen] = directions[seen] * size
+            if rank == 0:
+                print("class directions from the start network: %d of %d classes, %.0f s"
+                      % (int(seen.sum()), sampler.classes, time.time() - began), flush=True)
     if args.peak and not start_state:
         peak = args.peak
     net.clip_to_q7()
