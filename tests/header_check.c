@@ -15,6 +15,13 @@ int main(void) {
     if (zr_get_error_stack(&messages, &depth) != ZR_STATUS_SUCCESS || depth != 1) return 4;
     if (strcmp(messages[0], "Argument `model_path` is NULL.") != 0) return 5;
     zr_free_error_stack(messages);
+    zr_quorva_options_t options;
+    zr_quorva_options_init(&options);
+    if (options.struct_size != sizeof options || options.num_speakers != 0) return 6;
+    zr_quorva_result_t *result = NULL;
+    if (zr_quorva_process_with_options(NULL, NULL, 0, &options, &result) != ZR_STATUS_INVALID_ARGUMENT)
+        return 7;
+    zr_quorva_result_delete(result);
     puts("header ok");
     return 0;
 }

@@ -124,6 +124,10 @@ class BatchOnALocalCluster(unittest.TestCase):
             with open(os.path.join(out, batch.recording_uri(path) + ".rttm"), "rb") as f:
                 self.assertEqual(f.read(), cli_rttm(path, "--num-speakers", "3", "--min-duration-off", "0.5"))
             self.assertEqual(len(summary["files"][self.good.index(path)]["speakers"]), 3)
+        # Nothing failed, so a second run has nothing to do.
+        again = batch.run_batch(self.good[:2], out, self.client,
+                                options={"num_speakers": 3, "min_duration_off": 0.5})
+        self.assertEqual((again["diarized"], again["skipped"], again["failed"]), (0, 2, 0))
 
     def test_a_worker_killed_mid_run_loses_nothing(self):
         files = []
