@@ -26,7 +26,7 @@ cc -std=c11 -Wall -Werror "$here/host.c" -o "$work/host_pkgconfig" $(pkg-config 
 
 # The C example of the README builds as written and reports a missing model.
 readme=$here/../../README.md
-sed -n '/^## Using the library/,/^## /p' "$readme" | sed -n '/^```c$/,/^```$/p' | sed '1d;$d' >"$work/diarize.c"
+sed -n '/^## Using the library/,/^## /p' "$readme" | sed -n '/^```c$/,/^```$/{p;/^```$/q}' | sed '1d;$d' >"$work/diarize.c"
 # shellcheck disable=SC2046
 cc -std=c11 -Wall -Werror "$work/diarize.c" $(pkg-config --cflags --libs zr_quorva) -o "$work/diarize"
 if "$work/diarize" "$work/missing.zr" audio.wav 2>"$work/diarize.err"; then

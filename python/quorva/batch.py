@@ -28,6 +28,7 @@ import os
 import sys
 import threading
 import time
+import uuid
 from typing import Callable, Dict, Iterable, List, Optional
 
 from quorva._binding import Engine, QuorvaError
@@ -192,10 +193,10 @@ def run_batch(paths: List[str], out_dir: str, client, model: Optional[str] = Non
 
     started = time.time()
     futures = {}
-    for i, path in work:
-        # pure=False: a file rewritten since an earlier submission is read again.
+    run = uuid.uuid4().hex  # keys of this run alone: a key the scheduler still holds
+    for i, path in work:    # from an earlier run would hand back that run's result
         future = client.submit(task, path, out_dir, model, options, pure=False,
-                               key="quorva-%d-%s" % (i, recording_uri(path)))
+                               key="quorva-%s-%d-%s" % (run, i, recording_uri(path)))
         futures[future] = i
     done = 0
     for future in as_completed(futures):

@@ -11,6 +11,7 @@ std::vector<file_diarization> two_files() {
     ok.path = "/data/talks/meeting.one.flac";
     // Times as the library stores them: frame start times in float32.
     ok.segments = {{0.0f, 0.064f, 1}, {0.096f, 0.096f, 2}, {0.128f, 1234.56f, 1}};
+    ok.speakers = {{1, 1234.528f, {0.6f, -0.8f, 1.0f / 3.0f}}, {2, 0.032f, {0.0f, 1e-10f, -1.0f}}};
     file_diarization failed;
     failed.path = "missing \"x\".wav";
     failed.status = ZR_STATUS_IO_ERROR;
@@ -43,6 +44,13 @@ TEST(SegmentWriters, JsonListsEveryFileWithItsStatus) {
               "        {\"onset\": 0.000, \"duration\": 0.096, \"speaker\": \"speaker1\", \"label\": 1},\n"
               "        {\"onset\": 0.096, \"duration\": 0.032, \"speaker\": \"speaker2\", \"label\": 2},\n"
               "        {\"onset\": 0.128, \"duration\": 1234.464, \"speaker\": \"speaker1\", \"label\": 1}\n"
+              "      ],\n"
+              "      \"speaker_count_met\": true,\n"
+              "      \"speakers\": [\n"
+              "        {\"label\": 1, \"speaker\": \"speaker1\", \"seconds\": 1234.528, "
+              "\"embedding\": [0.600000024, -0.800000012, 0.333333343]},\n"
+              "        {\"label\": 2, \"speaker\": \"speaker2\", \"seconds\": 0.032, "
+              "\"embedding\": [0, 1.00000001e-10, -1]}\n"
               "      ]\n"
               "    },\n"
               "    {\n"
@@ -54,10 +62,12 @@ TEST(SegmentWriters, JsonListsEveryFileWithItsStatus) {
               "}\n");
     file_diarization silent;
     silent.path = "a\tb\x01.wav";
+    silent.speaker_count_met = false;
     EXPECT_EQ(format_json({silent}),
               "{\n  \"files\": [\n    {\n      \"path\": \"a\\tb\\u0001.wav\",\n"
               "      \"uri\": \"a\\tb\\u0001\",\n      \"status\": \"SUCCESS\",\n"
-              "      \"num_speakers\": 0,\n      \"segments\": []\n    }\n  ]\n}\n");
+              "      \"num_speakers\": 0,\n      \"segments\": [],\n"
+              "      \"speaker_count_met\": false,\n      \"speakers\": []\n    }\n  ]\n}\n");
     EXPECT_EQ(format_json({}), "{\n  \"files\": []\n}\n");
 }
 
