@@ -5,7 +5,8 @@
 # machine; STEPS, default below), the engine/training agreement check, and
 # threshold tuning with the results table. Options are passed to every step.
 #   EXTRA   folder the scripts of shared/data/extra extracted into (speechocean762/, telephone/)
-#   INIT    a model file to start from (the shipped model started from the previous one:
+#   INIT    a model file to start from, its class directions started at the class means
+#           (the shipped model started from the previous one:
 #           git show b11b0d1:models/default.zr > previous.zr; INIT=previous.zr)
 #   SECOND_CYCLE_MINUTES  a second, lower learning-rate cycle (default 0: none)
 set -eu
@@ -26,7 +27,7 @@ STEPS=${STEPS:-15000}
 set -- --extra "$EXTRA" "$@"
 "$PYTHON" tools/train/prepare_data.py "$@"
 if [ -n "${INIT:-}" ]; then
-  "$PYTHON" tools/train/train.py --procs 1 --steps "$STEPS" --dialogue 0.5 --init "$INIT" "$@"
+  "$PYTHON" tools/train/train.py --procs 1 --steps "$STEPS" --dialogue 0.5 --init "$INIT" --prototypes "$@"
 else
   "$PYTHON" tools/train/train.py --procs 1 --steps "$STEPS" --dialogue 0.5 "$@"
 fi
