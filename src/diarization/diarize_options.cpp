@@ -1,6 +1,4 @@
 // zr_quorva_options_init and the checks of an options record.
-#include <cmath>
-
 #include "common/error_store.h"
 #include "diarization/diarize_call.h"
 

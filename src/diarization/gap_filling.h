@@ -3,8 +3,11 @@
 
 #include <cstdint>
 
+#include "common/identity.h"
+#include "diarization/segments.h"
+
 // Duration of one frame step, seconds.
-inline constexpr double kFrameStepSeconds = 512.0 / 16000.0;
+inline constexpr double kFrameStepSeconds = static_cast<double>(kFrameSamples) / kSampleRate;
 
 // Gives every background run of labels[0..n) that lies between two runs of
 // the same speaker and lasts less than `min_duration_off` seconds (frames x
