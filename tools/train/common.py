@@ -60,6 +60,8 @@ def parse_args(extra=None):
     p.add_argument("--dialogue", type=float, default=0.0,
                    help="share of crops made of two voices taking turns (then the steadiness term "
                         "pulls all of a voice's frames in a crop together)")
+    p.add_argument("--same-channel", type=float, default=0.0,
+                   help="share of the dialogue crops whose two voices share one channel")
     p.add_argument("--layers", type=int, default=2, help="bidirectional recurrent layers")
     p.add_argument("--hidden", type=int, default=64, help="units per direction and layer")
     p.add_argument("--dim", type=int, default=32, help="embedding size")

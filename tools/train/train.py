@@ -11,6 +11,7 @@ inside one speaker's speech carry that speaker's label.
 """
 import json
 import os
+import re
 import tempfile
 import time
 
@@ -78,7 +79,7 @@ def consistency_loss(emb, labels, per_speaker=False):
 
 
 class CropSampler:
-    def __init__(self, cache, mean, scale, rng, bridge, equalise, dialogue=0.0):
+    def __init__(self, cache, mean, scale, rng, bridge, equalise, dialogue=0.0, same_channel=0.0):
         d = np.load(os.path.join(cache, "train.npz"))
         self.rows = d["rows"].reshape(-1, 80)
         self.labels = bridge_pauses(d["labels"], d["lengths"], bridge)
@@ -91,9 +92,11 @@ class CropSampler:
         self.rng = rng
         self.equalise = equalise
         self.dialogue_share = dialogue
+        self.same_channel_share = same_channel
         # the last source is the synthetic non-speech
         self.speech_sources = np.arange(len(lengths) - 1)
         self.background_source = len(lengths) - 1
+        self.channel_groups = channel_groups(cache, len(lengths) - 1) if same_channel > 0 else None
 
     def look(self):
         """A channel for one piece or one voice: a level change (a constant in
@@ -152,13 +155,24 @@ class CropSampler:
         """Two voices taking turns of 1.3 to 4 s, A B A B ..., with pauses of
         0.1 to 0.8 s between them, each voice keeping its own channel for the
         whole crop: a voice must come back to its own direction after the
-        other one spoke, or the clustering splits it or joins it to the other."""
+        other one spoke, or the clustering splits it or joins it to the other.
+        With --same-channel some crops give both voices one channel (copies of
+        the same kind of chain, one band curve and noise floor, levels within
+        4 dB), as in a real recording: then only the voices tell them apart."""
         r = self.rng
         first = other = int(r.choice(self.speech_sources))
+        same = self.channel_groups is not None and r.random() < self.same_channel_share
+        group = self.channel_groups[first] if same else self.speech_sources
+        if len(group) < 2:
+            group, same = self.speech_sources, False
         while other == first:
-            other = int(r.choice(self.speech_sources))
+            other = int(r.choice(group))
         voices = (first, other)
-        looks = [self.look(), self.look()]
+        if same:
+            level, curve, floor = self.look()
+            looks = [(level, curve, floor), (level + int(r.integers(-410, 411)), curve, floor)]
+        else:
+            looks = [self.look(), self.look()]
         raws, labels = [], []
         t, turn = 0, 0
         while t < frames:
@@ -195,6 +209,25 @@ class CropSampler:
     def batch(self, frames, count):
         xs, ys = zip(*(self.one(frames) for _ in range(count)))
         return torch.from_numpy(np.stack(xs)), torch.from_numpy(np.stack(ys).astype(np.int64))
+
+
+def channel_groups(cache, count):
+    """For each speech source, the sources whose channel chain is of the same
+    kind (the chain in sources.txt without its numbers: "clean", "room, mic,
+    noise, amr", ...). None where sources.txt does not match the cache."""
+    path = os.path.join(cache, "sources.txt")
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        kinds = [re.sub(r"[-0-9.]+ ?(s|dB|kbit/s)?", "", line.rstrip("\n").split("\t")[-1]).replace(" ", "")
+                 for line in f]
+    if len(kinds) < count:
+        return None
+    members = {}
+    for i, k in enumerate(kinds[:count]):
+        members.setdefault(k, []).append(i)
+    groups = {k: np.array(v) for k, v in members.items()}
+    return [groups[k] for k in kinds[:count]]
 
 
 def class_prototypes(net, sampler, chunk=WINDOW, batch=64):
@@ -262,7 +295,8 @@ def train(rank, procs, args, rendezvous):
         d = np.load(os.path.join(args.cache, "train.npz"))
         mean, scale = common.normaliser_from(d["rows"].reshape(-1, 40))
         del d
-    sampler = CropSampler(args.cache, mean, scale, rng, args.bridge, args.equalise, args.dialogue)
+    sampler = CropSampler(args.cache, mean, scale, rng, args.bridge, args.equalise, args.dialogue,
+                          args.same_channel)
     net = network.EmbeddingNetwork(args.layers, args.hidden, args.dim, sampler.classes, seed=SEED)
     peak = 3e-3
     if args.resume:

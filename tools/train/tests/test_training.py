@@ -154,6 +154,38 @@ class DialogueCrops(unittest.TestCase):
                     frames = x[y == voice]
                     self.assertTrue((frames == frames[0]).all())  # one level and band curve for all its turns
 
+    def test_same_channel_voices_share_one_kind_of_chain_and_one_band_curve(self):
+        # voices 1 and 3 are clean, 2 and 4 went through rooms and MP3: a shared
+        # channel pairs voices of one kind, and one band curve leaves their
+        # difference flat over the bands (a level step), where two looks do not
+        chains = ["clean", "room 0.31 s, noise 9 dB, mp3", "clean", "room 0.74 s, noise 21 dB, mp3", "clean"]
+        lengths = [400, 400, 400, 400, 300]
+        rows = np.concatenate([np.full((n, 80), -5000, dtype=np.int16) for n in lengths])
+        labels = np.concatenate([np.full(n, i + 1 if i < 4 else 0, dtype=np.int32) for i, n in enumerate(lengths)])
+        mean, scale = np.full(40, -6000, dtype=np.int16), np.full(40, 512, dtype=np.int16)
+
+        def pairs(same):
+            with tempfile.TemporaryDirectory() as d:
+                np.savez(os.path.join(d, "train.npz"), rows=rows, labels=labels, lengths=np.array(lengths),
+                         classes=5)
+                with open(os.path.join(d, "sources.txt"), "w") as f:
+                    f.writelines("s%d\t%d frames\t%s\n" % (i, n, c) for i, (n, c) in enumerate(zip(lengths, chains)))
+                sampler = train.CropSampler(d, mean, scale, np.random.default_rng(7), 0, 1.0, 1.0, same)
+                out = []
+                for _ in range(40):
+                    x, y = sampler.dialogue(192)
+                    a, b = sorted(set(int(v) for v in y if v > 0))
+                    step = x[y == a][0] - x[y == b][0]
+                    out.append(((a, b), float(step.max() - step.min())))
+                return out
+
+        shared = pairs(1.0)
+        self.assertTrue(all(p in ((1, 3), (2, 4)) for p, _ in shared))
+        self.assertLess(max(spread for _, spread in shared), 0.05)
+        apart = pairs(0.0)
+        self.assertTrue(any(p not in ((1, 3), (2, 4)) for p, _ in apart))
+        self.assertGreater(max(spread for _, spread in apart), 0.2)
+
     def test_without_dialogue_the_random_stream_is_the_plain_crops(self):
         # a share of 0 draws nothing more, so earlier runs stay reproducible
         with tempfile.TemporaryDirectory() as d:
