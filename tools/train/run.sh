@@ -8,6 +8,9 @@
 #   INIT    a model file to start from, its class directions started at the class means
 #           (the shipped model started from the previous one:
 #           git show b11b0d1:models/default.zr > previous.zr; INIT=previous.zr)
+#   CYCLES  with INIT, successive runs as STEPS:PEAK, each starting from the one
+#           before (the shipped model: INIT=previous.zr
+#           CYCLES="12000:0.0008 9000:0.0004 22000:0.0004" with --hidden 96 --dim 48)
 #   SECOND_CYCLE_MINUTES  a second, lower learning-rate cycle (default 0: none)
 set -eu
 cd "$(dirname "$0")/../.."
@@ -26,7 +29,21 @@ EXTRA=${EXTRA:-/tmp/speech}
 STEPS=${STEPS:-15000}
 set -- --extra "$EXTRA" "$@"
 "$PYTHON" tools/train/prepare_data.py "$@"
-if [ -n "${INIT:-}" ]; then
+if [ -n "${INIT:-}" ] && [ -n "${CYCLES:-}" ]; then
+  start=$INIT
+  work=$(mktemp -d)
+  total=$(echo "$CYCLES" | wc -w)
+  n=0
+  for cycle in $CYCLES; do
+    n=$((n + 1))
+    out=$work/run$n.zr
+    [ "$n" = "$total" ] && out=""  # the last run writes the model where --out says
+    "$PYTHON" tools/train/train.py --procs 1 --dialogue 0.5 --prototypes --steps "${cycle%%:*}" \
+      --peak "${cycle##*:}" --init "$start" "$@" ${out:+--out "$out"}
+    start=$out
+  done
+  rm -rf "$work"
+elif [ -n "${INIT:-}" ]; then
   "$PYTHON" tools/train/train.py --procs 1 --steps "$STEPS" --dialogue 0.5 --init "$INIT" --prototypes "$@"
 else
   "$PYTHON" tools/train/train.py --procs 1 --steps "$STEPS" --dialogue 0.5 "$@"
