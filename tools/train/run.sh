@@ -6,10 +6,9 @@
 # threshold tuning with the results table. Options are passed to every step.
 #   EXTRA   folder the scripts of shared/data/extra extracted into (speechocean762/, telephone/)
 #   INIT    a model file to start from, its class directions started at the class means
-#           (the shipped model started from the previous one:
-#           git show b11b0d1:models/default.zr > previous.zr; INIT=previous.zr)
 #   CYCLES  with INIT, successive runs as STEPS:PEAK, each starting from the one
-#           before (the shipped model: INIT=previous.zr
+#           before (the shipped model, from the earlier 2 x 64 one:
+#           git show b75aa09:models/default.zr > previous.zr; INIT=previous.zr
 #           CYCLES="12000:0.0008 9000:0.0004 22000:0.0004" with --hidden 96 --dim 48)
 #   SECOND_CYCLE_MINUTES  a second, lower learning-rate cycle (default 0: none)
 set -eu
@@ -32,6 +31,7 @@ set -- --extra "$EXTRA" "$@"
 if [ -n "${INIT:-}" ] && [ -n "${CYCLES:-}" ]; then
   start=$INIT
   work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
   total=$(echo "$CYCLES" | wc -w)
   n=0
   for cycle in $CYCLES; do
@@ -42,7 +42,6 @@ if [ -n "${INIT:-}" ] && [ -n "${CYCLES:-}" ]; then
       --peak "${cycle##*:}" --init "$start" "$@" ${out:+--out "$out"}
     start=$out
   done
-  rm -rf "$work"
 elif [ -n "${INIT:-}" ]; then
   "$PYTHON" tools/train/train.py --procs 1 --steps "$STEPS" --dialogue 0.5 --init "$INIT" --prototypes "$@"
 else

@@ -97,6 +97,8 @@ class CropSampler:
         self.speech_sources = np.arange(len(lengths) - 1)
         self.background_source = len(lengths) - 1
         self.channel_groups = channel_groups(cache, len(lengths) - 1) if same_channel > 0 else None
+        if same_channel > 0 and self.channel_groups is None:
+            print("no sources.txt matching the cache: every dialogue crop keeps two channels", flush=True)
 
     def look(self):
         """A channel for one piece or one voice: a level change (a constant in
