@@ -62,6 +62,12 @@ def parse_args(extra=None):
                         "pulls all of a voice's frames in a crop together)")
     p.add_argument("--same-channel", type=float, default=0.0,
                    help="share of the dialogue crops whose two voices share one channel")
+    p.add_argument("--seed", type=int, default=0,
+                   help="seed of the crops and of new weights (a run continuing another sees new crops "
+                        "with another seed)")
+    p.add_argument("--narrowband", type=float, default=0.0,
+                   help="share of crop pieces (of dialogue crops: both voices) band-limited as "
+                        "telephone audio in the feature domain")
     p.add_argument("--layers", type=int, default=2, help="bidirectional recurrent layers")
     p.add_argument("--hidden", type=int, default=64, help="units per direction and layer")
     p.add_argument("--dim", type=int, default=32, help="embedding size")

@@ -29,7 +29,6 @@ import network
 
 WINDOW, CONTEXT = 192, 32  # crops are at most one window long
 BATCH = 32  # crops per step, over all processes together
-SEED = 0
 CROP_FRAMES = (96, 128, 160, 192)
 SCALE = 20.0
 BACKGROUND_SHARE = 0.15
@@ -79,7 +78,8 @@ def consistency_loss(emb, labels, per_speaker=False):
 
 
 class CropSampler:
-    def __init__(self, cache, mean, scale, rng, bridge, equalise, dialogue=0.0, same_channel=0.0):
+    def __init__(self, cache, mean, scale, rng, bridge, equalise, dialogue=0.0, same_channel=0.0,
+                 narrowband=0.0):
         d = np.load(os.path.join(cache, "train.npz"))
         self.rows = d["rows"].reshape(-1, 80)
         self.labels = bridge_pauses(d["labels"], d["lengths"], bridge)
@@ -93,6 +93,7 @@ class CropSampler:
         self.equalise = equalise
         self.dialogue_share = dialogue
         self.same_channel_share = same_channel
+        self.narrowband_share = narrowband
         # the last source is the synthetic non-speech
         self.speech_sources = np.arange(len(lengths) - 1)
         self.background_source = len(lengths) - 1
@@ -116,7 +117,24 @@ class CropSampler:
         if r.random() < 0.3:
             tilt = np.linspace(0, r.uniform(-3000, 1000), 40)
             floor = np.tile(r.uniform(-14000, -6000) + tilt, 2)
-        return level, curve, floor
+        return level, curve, floor, self.narrowband()
+
+    def narrowband(self):
+        """For some pieces, a telephone channel as the engine's features show
+        it after 8 kHz audio is resampled (measured on AMR-NB copies): the
+        bands above 3.4 to 4 kHz hold only a steady floor, about 40 dB below
+        ordinary speech and the same whatever the voice, the bands just below
+        roll off, and the lowest band loses part of its energy to the codec's
+        high-pass. Returns the attenuation and the floor per band, or None."""
+        r = self.rng
+        if self.narrowband_share <= 0 or r.random() >= self.narrowband_share:
+            return None
+        gone = int(r.integers(31, 35))  # first band with nothing of the speech left
+        bands = np.arange(40)
+        attenuation = np.clip((bands - (gone - 4)) / 4.0, 0.0, 1.0) * 12000.0
+        attenuation[0] += r.uniform(0, 2000)
+        floor = np.where(bands >= gone - 4, r.uniform(-12500, -10500), -40000.0)
+        return np.tile(attenuation, 2), np.tile(floor, 2)
 
     def piece(self, source, frames, look=None):
         r = self.rng
@@ -126,12 +144,18 @@ class CropSampler:
         raw = self.rows[at:at + frames].astype(np.int32)
         labels = self.labels[at:at + frames].copy()
         silent = raw == -32768
-        level, curve, floor = look or self.look()
+        level, curve, floor, narrow = look or self.look()
         raw = raw + level
         if curve is not None:
             raw = raw + curve
         if floor is not None:  # added in the power domain
             mixed = np.log10(10.0 ** (raw / 1024.0) + 10.0 ** (floor / 1024.0)) * 1024.0
+            raw = np.round(mixed).astype(np.int32)
+            silent[:] = False
+        if narrow is not None:  # after the noise: the codec band-limits both
+            attenuation, nf = narrow
+            nf = nf + r.normal(0, 150, size=raw.shape)  # the line's own floor, whatever the voice's level
+            mixed = np.log10(10.0 ** ((raw - attenuation) / 1024.0) + 10.0 ** (nf / 1024.0)) * 1024.0
             raw = np.round(mixed).astype(np.int32)
             silent[:] = False
         raw = np.clip(raw, -19405, 0)
@@ -171,10 +195,15 @@ class CropSampler:
             other = int(r.choice(group))
         voices = (first, other)
         if same:
-            level, curve, floor = self.look()
-            looks = [(level, curve, floor), (level + int(r.integers(-410, 411)), curve, floor)]
+            level, curve, floor, narrow = self.look()
+            looks = [(level, curve, floor, narrow), (level + int(r.integers(-410, 411)), curve, floor, narrow)]
         else:
             looks = [self.look(), self.look()]
+            if looks[0][3] is not None or looks[1][3] is not None:
+                # a telephone line carries both voices: one narrowband, the other not, would
+                # teach the bandwidth as a speaker's trait
+                narrow = looks[0][3] if looks[0][3] is not None else looks[1][3]
+                looks = [look[:3] + (narrow,) for look in looks]
         raws, labels = [], []
         t, turn = 0, 0
         while t < frames:
@@ -280,13 +309,13 @@ def train(rank, procs, args, rendezvous):
     torch.set_num_threads(1)
     if procs > 1:
         dist.init_process_group("gloo", init_method="file://" + rendezvous, rank=rank, world_size=procs)
-    torch.manual_seed(SEED)
+    torch.manual_seed(args.seed)
     if procs == 1:
-        rng = np.random.default_rng(SEED)
+        rng = np.random.default_rng(args.seed)
         length_rng = rng  # one stream for crop lengths and crops, as a single process always drew them
     else:
-        rng = np.random.default_rng([SEED, rank])  # each process draws its own crops
-        length_rng = np.random.default_rng(SEED)  # the same crop length everywhere: no process waits
+        rng = np.random.default_rng([args.seed, rank])  # each process draws its own crops
+        length_rng = np.random.default_rng(args.seed)  # the same crop length everywhere: no process waits
     start_state = None
     if args.init and args.init.endswith(".zr"):
         # The start model's normaliser stays: its network was trained on those inputs.
@@ -298,8 +327,8 @@ def train(rank, procs, args, rendezvous):
         mean, scale = common.normaliser_from(d["rows"].reshape(-1, 40))
         del d
     sampler = CropSampler(args.cache, mean, scale, rng, args.bridge, args.equalise, args.dialogue,
-                          args.same_channel)
-    net = network.EmbeddingNetwork(args.layers, args.hidden, args.dim, sampler.classes, seed=SEED)
+                          args.same_channel, args.narrowband)
+    net = network.EmbeddingNetwork(args.layers, args.hidden, args.dim, sampler.classes, seed=args.seed)
     peak = 3e-3
     if args.resume:
         net.load_state_dict(torch.load(common.network_path(args)))

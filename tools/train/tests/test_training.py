@@ -196,6 +196,34 @@ class DialogueCrops(unittest.TestCase):
             self.assertTrue(np.array_equal(y.numpy(), np.stack(ys)))
 
 
+    def test_narrowband_limits_both_voices_of_a_dialogue_and_keeps_the_low_bands(self):
+        # voices at three levels with flat bands: a telephone piece keeps its
+        # low bands (the voices stay apart there) and has its top bands at a
+        # floor that does not follow the voice; a dialogue is limited as a whole
+        with tempfile.TemporaryDirectory() as d:
+            self.sampler(d, 1.0)  # writes the cache
+            mean, scale = np.full(40, -6000, dtype=np.int16), np.full(40, 512, dtype=np.int16)
+            sampler = train.CropSampler(d, mean, scale, np.random.default_rng(3), 0, 0.0, 1.0, 0.0, 0.5)
+            kinds, gaps = [], []
+            for _ in range(40):
+                x, y = sampler.dialogue(192)
+                voices = sorted(set(int(v) for v in y if v > 0))
+                narrow = []
+                for v in voices:
+                    frames = x[y == v]
+                    low, top = frames[:, 2:26], frames[:, 36:40]
+                    self.assertLess(float(low.std(axis=0).max()), 1e-6)  # the speech bands are untouched
+                    narrow.append(bool((top < low[:, :4] - 1.0).all()))
+                self.assertEqual(len(set(narrow)), 1)  # one line carries both voices
+                kinds.append(narrow[0])
+                if narrow[0]:
+                    tops = [float(x[y == v][:, 36:40].mean()) for v in voices]
+                    lows = [float(x[y == v][:, 10].mean()) for v in voices]
+                    self.assertLess(abs(tops[0] - tops[1]), 0.05)  # the line's floor, not the voice's level
+                    gaps.append(abs(lows[0] - lows[1]))
+            self.assertEqual(set(kinds), {True, False})
+            self.assertGreater(max(gaps), 1.0)
+
 @unittest.skipIf(MISSING, MISSING)
 class OverlapFloor(unittest.TestCase):
     def test_earliest_started_speaker_holds_the_overlap(self):
