@@ -6,10 +6,12 @@
 # threshold tuning with the results table. Options are passed to every step.
 #   EXTRA   folder the scripts of shared/data/extra extracted into (speechocean762/, telephone/)
 #   INIT    a model file to start from, its class directions started at the class means
-#   CYCLES  with INIT, successive runs as STEPS:PEAK, each starting from the one
-#           before (the shipped model, from the earlier 2 x 64 one:
+#   CYCLES  with INIT, successive runs as STEPS:PEAK or STEPS:PEAK:OPTIONS (more
+#           train.py options for that run alone, comma-separated), each starting
+#           from the one before (the shipped model, from the earlier 2 x 64 one:
 #           git show b75aa09:models/default.zr > previous.zr; INIT=previous.zr
-#           CYCLES="12000:0.0008 9000:0.0004 22000:0.0004" with --hidden 96 --dim 48)
+#           CYCLES="12000:0.0008 9000:0.0004 22000:0.0004
+#           20000:0.0003:--seed=1,--narrowband=0.2" with --hidden 96 --dim 48)
 #   SECOND_CYCLE_MINUTES  a second, lower learning-rate cycle (default 0: none)
 set -eu
 cd "$(dirname "$0")/../.."
@@ -38,8 +40,14 @@ if [ -n "${INIT:-}" ] && [ -n "${CYCLES:-}" ]; then
     n=$((n + 1))
     out=$work/run$n.zr
     [ "$n" = "$total" ] && out=""  # the last run writes the model where --out says
-    "$PYTHON" tools/train/train.py --procs 1 --dialogue 0.5 --prototypes --steps "${cycle%%:*}" \
-      --peak "${cycle##*:}" --init "$start" "$@" ${out:+--out "$out"}
+    steps=${cycle%%:*}
+    rest=${cycle#*:}
+    peak=${rest%%:*}
+    more=""
+    [ "$rest" != "$peak" ] && more=$(echo "${rest#*:}" | tr ',' ' ')
+    # $more is split on purpose: one word per option
+    "$PYTHON" tools/train/train.py --procs 1 --dialogue 0.5 --prototypes --steps "$steps" \
+      --peak "$peak" --init "$start" "$@" $more ${out:+--out "$out"}
     start=$out
   done
 elif [ -n "${INIT:-}" ]; then
