@@ -68,6 +68,13 @@ def parse_args(extra=None):
     p.add_argument("--narrowband", type=float, default=0.0,
                    help="share of crop pieces (of dialogue crops: both voices) band-limited as "
                         "telephone audio in the feature domain")
+    # AMR-NB copies differ from their sources by about 400 to 450 (4 dB, 1024
+    # units to 10 dB) per band and frame on the bands that still carry
+    # speech in their louder half, not only in the top bands.
+    p.add_argument("--line-noise", type=float, default=0.0,
+                   help="with --narrowband, the largest per-band, per-frame error of the telephone codec "
+                        "on the speech bands (standard deviation in feature units, each line drawn up "
+                        "to it; 0: none)")
     p.add_argument("--layers", type=int, default=2, help="bidirectional recurrent layers")
     p.add_argument("--hidden", type=int, default=64, help="units per direction and layer")
     p.add_argument("--dim", type=int, default=32, help="embedding size")

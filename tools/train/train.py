@@ -79,7 +79,7 @@ def consistency_loss(emb, labels, per_speaker=False):
 
 class CropSampler:
     def __init__(self, cache, mean, scale, rng, bridge, equalise, dialogue=0.0, same_channel=0.0,
-                 narrowband=0.0):
+                 narrowband=0.0, line_noise=0.0):
         d = np.load(os.path.join(cache, "train.npz"))
         self.rows = d["rows"].reshape(-1, 80)
         self.labels = bridge_pauses(d["labels"], d["lengths"], bridge)
@@ -94,6 +94,7 @@ class CropSampler:
         self.dialogue_share = dialogue
         self.same_channel_share = same_channel
         self.narrowband_share = narrowband
+        self.line_noise = line_noise
         # the last source is the synthetic non-speech
         self.speech_sources = np.arange(len(lengths) - 1)
         self.background_source = len(lengths) - 1
@@ -125,7 +126,10 @@ class CropSampler:
         bands above 3.4 to 4 kHz hold only a steady floor, about 40 dB below
         ordinary speech and the same whatever the voice, the bands just below
         roll off, and the lowest band loses part of its energy to the codec's
-        high-pass. Returns the attenuation and the floor per band, or None."""
+        high-pass. With a line noise, the codec's own error on the speech
+        bands too: it moves each band of each frame by a few dB whatever the
+        voice. Returns the attenuation, the floor per band and the size of
+        that error, or None."""
         r = self.rng
         if self.narrowband_share <= 0 or r.random() >= self.narrowband_share:
             return None
@@ -134,7 +138,8 @@ class CropSampler:
         attenuation = np.clip((bands - (gone - 4)) / 4.0, 0.0, 1.0) * 12000.0
         attenuation[0] += r.uniform(0, 2000)
         floor = np.where(bands >= gone - 4, r.uniform(-12500, -10500), -40000.0)
-        return np.tile(attenuation, 2), np.tile(floor, 2)
+        error = r.uniform(0, self.line_noise) if self.line_noise > 0 else 0.0  # none drawn: older runs hold
+        return np.tile(attenuation, 2), np.tile(floor, 2), error
 
     def piece(self, source, frames, look=None):
         r = self.rng
@@ -153,8 +158,10 @@ class CropSampler:
             raw = np.round(mixed).astype(np.int32)
             silent[:] = False
         if narrow is not None:  # after the noise: the codec band-limits both
-            attenuation, nf = narrow
+            attenuation, nf, error = narrow
             nf = nf + r.normal(0, 150, size=raw.shape)  # the line's own floor, whatever the voice's level
+            if error > 0:
+                raw = raw + np.round(r.normal(0, error, size=raw.shape)).astype(np.int32)
             mixed = np.log10(10.0 ** ((raw - attenuation) / 1024.0) + 10.0 ** (nf / 1024.0)) * 1024.0
             raw = np.round(mixed).astype(np.int32)
             silent[:] = False
@@ -327,7 +334,7 @@ def train(rank, procs, args, rendezvous):
         mean, scale = common.normaliser_from(d["rows"].reshape(-1, 40))
         del d
     sampler = CropSampler(args.cache, mean, scale, rng, args.bridge, args.equalise, args.dialogue,
-                          args.same_channel, args.narrowband)
+                          args.same_channel, args.narrowband, args.line_noise)
     net = network.EmbeddingNetwork(args.layers, args.hidden, args.dim, sampler.classes, seed=args.seed)
     peak = 3e-3
     if args.resume:

@@ -224,6 +224,30 @@ class DialogueCrops(unittest.TestCase):
             self.assertEqual(set(kinds), {True, False})
             self.assertGreater(max(gaps), 1.0)
 
+    def test_line_noise_moves_the_speech_bands_of_telephone_pieces_alone(self):
+        # flat, steady voices: any spread over the frames of a voice is the
+        # codec's error, which only telephone lines have, one size per line
+        with tempfile.TemporaryDirectory() as d:
+            self.sampler(d, 1.0)  # writes the cache
+            mean, scale = np.full(40, -6000, dtype=np.int16), np.full(40, 512, dtype=np.int16)
+            sampler = train.CropSampler(d, mean, scale, np.random.default_rng(4), 0, 0.0, 1.0, 0.0, 0.5, 600.0)
+            spreads = []
+            for _ in range(40):
+                x, y = sampler.dialogue(192)
+                voices = sorted(set(int(v) for v in y if v > 0))
+                low = [x[y == v][:, 2:26] for v in voices]
+                narrow = bool((x[y == voices[0]][:, 36:40] < low[0][:, :4] - 1.0).all())
+                spread = [float(l.std()) for l in low]
+                if not narrow:
+                    self.assertEqual(max(spread), 0.0)
+                    continue
+                self.assertLess(max(spread), 1.15 * 600 / 2048)  # in input units: 512 / 1024 / 1024 per unit
+                if min(spread) > 0.03:
+                    self.assertLess(max(spread) / min(spread), 1.3)  # one line, one codec error
+                spreads.append(min(spread))
+            self.assertGreater(len(spreads), 5)
+            self.assertGreater(max(spreads), 0.15)
+
 @unittest.skipIf(MISSING, MISSING)
 class OverlapFloor(unittest.TestCase):
     def test_earliest_started_speaker_holds_the_overlap(self):
