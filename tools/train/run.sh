@@ -11,7 +11,9 @@
 #           from the one before (the shipped model, from the earlier 2 x 64 one:
 #           git show b75aa09:models/default.zr > previous.zr; INIT=previous.zr
 #           CYCLES="12000:0.0008 9000:0.0004 22000:0.0004
-#           20000:0.0003:--seed=1,--narrowband=0.2" with --hidden 96 --dim 48)
+#           20000:0.0003:--seed=1,--narrowband=0.2
+#           20000:0.0003:--seed=2,--narrowband=0.2,--same-channel=0.5" with
+#           --hidden 96 --dim 48)
 #   SECOND_CYCLE_MINUTES  a second, lower learning-rate cycle (default 0: none)
 set -eu
 cd "$(dirname "$0")/../.."
