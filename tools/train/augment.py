@@ -215,13 +215,20 @@ def far_field(pcm, rng, rt60=(0.3, 0.8), snr=(8, 20), pool=None):
     return to_int16(add_noise(x, rng, rng.uniform(*snr), pool))
 
 
-def random_channel(pcm, rng, quorva, pool=None, narrowband=False):
+def far_copy(pcm, rng, quorva, pool=None, narrowband=False):
+    """A copy for --far-copies: always a room, no codec (rooms are where the
+    models fail most; the codec copies are the other ones)."""
+    return random_channel(pcm, rng, quorva, pool, narrowband, room=1.0, codec=0.0)
+
+
+def random_channel(pcm, rng, quorva, pool=None, narrowband=False, room=0.5, codec=0.7):
     """One random chain for a training copy: room (half of the copies, 0.2 to
     0.9 s), microphone colouring, noise at 5 to 25 dB SNR (most), level, and
-    a codec round trip for most. Returns the samples and a short description."""
+    a codec round trip for most. `room` and `codec` are the shares of copies
+    that get one. Returns the samples and a short description."""
     x = pcm.astype(np.float64)
     what = []
-    if rng.random() < 0.5:
+    if rng.random() < room:
         rt = rng.uniform(0.2, 0.9)
         x = reverberate(x, rng, rt)
         what.append("room %.2f s" % rt)
@@ -236,7 +243,7 @@ def random_channel(pcm, rng, quorva, pool=None, narrowband=False):
     target = 10 ** rng.uniform(np.log10(800), np.log10(32000))
     x = x * (target / peak)
     out = to_int16(x)
-    if rng.random() < 0.7:
+    if rng.random() < codec:
         names = ["amr", "gsm", "mp3", "opus"] if narrowband else list(CODECS)
         name = names[int(rng.integers(0, len(names)))]
         out = codec_round_trip(out, name, rng, quorva)

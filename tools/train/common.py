@@ -89,11 +89,16 @@ def parse_args(extra=None):
     p.add_argument("--copies", type=int, default=1,
                    help="copies of every training recording through a random room, noise, microphone "
                         "and codec chain (same speaker, same frame labels)")
+    p.add_argument("--far-copies", type=int, default=0,
+                   help="further copies of every training recording, each through a room (0.2 to 0.9 s), "
+                        "and most through noise and a microphone, without a codec")
     p.add_argument("--peak", type=float, default=0.0,
                    help="peak learning rate (default 0.003 from random weights, 0.0015 from --init, "
                         "0.001 with --resume)")
     p.add_argument("--sets-only", action="store_true",
                    help="prepare_data.py: build only the development sets, not the training data")
+    p.add_argument("--training-only", action="store_true",
+                   help="prepare_data.py: build only the training data, not the development sets")
     p.add_argument("--init", default=None,
                    help="start from this network (a model file or a saved network) instead of random "
                         "weights; a larger shape keeps its function, the new units start cut off")

@@ -156,12 +156,15 @@ def make_sources(job):
     """Features and labels of one recording: the clean recording at every
     speed (each speed a new class), and for each its channel copies, which
     keep the clean recording's labels. job: (seed, pcm, first class, speeds,
-    copies, narrowband, turns or None). With turns (a real conversation) the
-    labels come from its reference and there are no speed copies."""
-    seed, pcm, label, speeds, copies, narrowband, turns = job
+    copies, far copies, narrowband, turns or None). With turns (a real
+    conversation) the labels come from its reference and there are no speed
+    copies. The far copies draw from a stream of their own, so adding them
+    leaves the other copies as they were."""
+    seed, pcm, label, speeds, copies, far_copies, narrowband, turns = job
     tools = _POOL["tools"]
     quorva = os.path.join(tools, "quorva")
     rng = np.random.default_rng(seed)
+    far_rng = np.random.default_rng([seed, 1])
     out = []
     for k, factor in enumerate((1.0,) + tuple(speeds)):
         p = pcm if factor == 1.0 else speed(pcm, factor)
@@ -173,8 +176,9 @@ def make_sources(job):
         else:
             labels = energy_labels(rows, label + k)
         out.append((rows, labels, "clean"))
-        for _ in range(copies):
-            q, what = augment.random_channel(p, rng, quorva, _POOL["babble"], narrowband)
+        chains = [(augment.random_channel, rng)] * copies + [(augment.far_copy, far_rng)] * far_copies
+        for chain, stream in chains:
+            q, what = chain(p, stream, quorva, _POOL["babble"], narrowband)
             r = features_of_pcm(tools, q)
             n = min(len(r), len(rows))
             out.append((r[:n], labels[:n], what))
@@ -257,13 +261,14 @@ def main():
     so_root = os.path.join(args.extra, "speechocean762")
     if not args.sets_only:
         training_data(args, rng, tools, train_speakers, so_train, so_root)
-    development_sets(args, tools, dev_speakers, test_speakers, so_dev, so_test, so_root)
+    if not args.training_only:
+        development_sets(args, tools, dev_speakers, test_speakers, so_dev, so_test, so_root)
     print("done", flush=True)
 
 
 def training_data(args, rng, tools, train_speakers, so_train, so_root):
     data, cache = args.data, args.cache
-    jobs = []  # (seed, pcm, first class, speeds, copies, narrowband, turns)
+    jobs = []  # (seed, pcm, first class, speeds, copies, far copies, narrowband, turns)
     next_label = 1
     names = []
 
@@ -272,7 +277,7 @@ def training_data(args, rng, tools, train_speakers, so_train, so_root):
         if label is None:
             label = next_label
             next_label += 1 + len(speeds)
-        jobs.append((len(jobs) + 1, pcm, label, speeds, args.copies, narrowband, turns))
+        jobs.append((len(jobs) + 1, pcm, label, speeds, args.copies, args.far_copies, narrowband, turns))
         names.append(name)
 
     libri = {spk: speaker_samples(tools, os.path.join(data, "speakers/librispeech", spk)) for spk in train_speakers}

@@ -31,6 +31,7 @@ GRID = {
     "reassign": [0.05, 0.1, 0.2, 0.3, 0.4, 0.5, 0.7],
 }
 ORDER = ("background", "assign", "merge", "reassign")
+START = {"merge": 0.25, "reassign": 0.3, "assign": 0.2, "background": 0.2}
 
 
 def read_turns(path):
@@ -138,9 +139,50 @@ def overlap_floor_hypothesis(s, path):
     write_turns(path, out)
 
 
+def smoothed(scores):
+    """Each grid point's score averaged with its two neighbours' on the grid
+    (an end point counts itself twice): a point whose neighbours are much
+    worse is a lucky draw of the tuning files, not a setting that holds on
+    other recordings. Counting the end point twice, rather than averaging
+    two values there, keeps the ends from looking better than they are."""
+    padded = [scores[0]] + list(scores) + [scores[-1]]
+    return [(padded[i] + padded[i + 1] + padded[i + 2]) / 3.0 for i in range(len(scores))]
+
+
+def coordinate_search(objective, best, grid, order, rounds, smooth=True, log=print):
+    """Coordinate search of the thresholds: each round sets each threshold in
+    turn to the grid value with the lowest score, the others held, where
+    the score is the mean of the value's own objective and its grid
+    neighbours' (smooth) or its own objective alone. Objectives are computed
+    once per setting. Returns the setting and its own objective."""
+    seen = {}
+
+    def measured(th):
+        key = tuple(sorted(th.items()))
+        if key not in seen:
+            seen[key] = objective(th)
+        return seen[key]
+
+    log("start", best, round(measured(best), 2), flush=True)
+    for _ in range(rounds):
+        for name in order:
+            values = grid[name]
+            own = [measured(dict(best, **{name: v})) for v in values]
+            score = smoothed(own) if smooth else own
+            i = int(np.argmin(score))
+            current = score[values.index(best[name])] if best[name] in values else measured(best)
+            if score[i] < current:
+                best = dict(best, **{name: values[i]})
+                log("better", best, round(own[i], 2), "smoothed %.2f" % score[i] if smooth else "", flush=True)
+    return best, measured(best)
+
+
 def main():
-    args = common.parse_args(lambda p: p.add_argument(
-        "--report-only", action="store_true", help="score the model with its own thresholds, no tuning"))
+    def options(p):
+        p.add_argument("--report-only", action="store_true", help="score the model with its own thresholds, no tuning")
+        p.add_argument("--no-smoothing", action="store_true",
+                       help="choose each threshold by its own objective, not the mean with its grid neighbours")
+    args = common.parse_args(options)
     work = os.path.join(args.cache, "eval")
     os.makedirs(work, exist_ok=True)
     def cached(folder, name):
@@ -174,20 +216,11 @@ def main():
             data = f.read()
         th = struct.unpack_from("<ffff", data, network.find_threshold_offset(data))
         best = {k: round(v, 4) for k, v in zip(("merge", "reassign", "assign", "background"), th)}
+        best_score = objective(best)
+        print("thresholds", best, round(best_score, 2), flush=True)
     else:
-        best = {"merge": 0.25, "reassign": 0.3, "assign": 0.2, "background": 0.2}
-    best_score = objective(best)
-    print("start", best, round(best_score, 2), flush=True)
-    for _ in range(0 if args.report_only else 2):
-        for name in ORDER:
-            for v in GRID[name]:
-                trial = dict(best, **{name: v})
-                if trial == best:
-                    continue
-                r = objective(trial)
-                if r < best_score:
-                    best, best_score = trial, r
-                    print("better", best, round(best_score, 2), flush=True)
+        best, best_score = coordinate_search(objective, dict(START), GRID, ORDER, rounds=2,
+                                             smooth=not args.no_smoothing)
     print("tuned", best, round(best_score, 2), flush=True)
     th = (best["merge"], best["reassign"], best["assign"], best["background"])
     if not args.report_only:

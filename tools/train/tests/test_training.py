@@ -260,6 +260,31 @@ class OverlapFloor(unittest.TestCase):
 
 
 @unittest.skipIf(MISSING, MISSING)
+class ThresholdSearch(unittest.TestCase):
+    """A narrow dip at the grid's edge (one lucky setting) against a broad
+    basin: the smoothed search must keep the basin, the plain one takes the dip."""
+    GRID = {"a": [0.0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6], "b": [0.0, 1.0, 2.0, 3.0, 4.0]}
+
+    def objective(self, th):
+        self.calls.append(tuple(sorted(th.items())))
+        lucky = 1.9 if th["a"] == 0.0 else 2.0 + 6.0 * abs(th["a"] - 0.4)
+        return lucky + abs(th["b"] - 2.0)
+
+    def search(self, smooth):
+        self.calls = []
+        return tune.coordinate_search(self.objective, {"a": 0.3, "b": 3.0}, self.GRID, ("a", "b"),
+                                      rounds=2, smooth=smooth, log=lambda *a, **k: None)
+
+    def test_smoothing_prefers_a_setting_whose_neighbours_hold(self):
+        self.assertEqual(self.search(smooth=True), ({"a": 0.4, "b": 2.0}, 2.0))
+        self.assertEqual(self.search(smooth=False), ({"a": 0.0, "b": 2.0}, 1.9))
+
+    def test_each_setting_is_measured_once(self):
+        self.search(smooth=True)
+        self.assertEqual(len(self.calls), len(set(self.calls)))
+
+
+@unittest.skipIf(MISSING, MISSING)
 class SimulatedConversations(unittest.TestCase):
     """The held-out sets are rebuilt from their seed: asking for more
     conversations must leave the first ones as they were, so figures stay
@@ -405,6 +430,26 @@ class ChannelCopies(unittest.TestCase):
             noise = noisy - pcm
             measured = 10 * np.log10(augment.speech_power(pcm.astype(float)) / (noise ** 2).mean())
             self.assertAlmostEqual(measured, snr, places=6)
+
+    def test_far_copies_are_rooms_and_leave_the_other_copies_as_they_were(self):
+        quorva_features = os.path.join(TOOLS, "quorva_features")
+        if not os.path.exists(quorva_features):
+            self.skipTest("no %s: build the project first" % quorva_features)
+        pcm = self.voice()
+        prepare_data._init_worker(TOOLS, [pcm])
+        # (seed, pcm, first class, speeds, copies, far copies, narrowband, turns)
+        plain = prepare_data.make_sources((3, pcm, 1, (1.1,), 1, 0, False, None))
+        far = prepare_data.make_sources((3, pcm, 1, (1.1,), 1, 2, False, None))
+        self.assertEqual(len(plain), 4)
+        self.assertEqual(len(far), 8)
+        for k in range(2):  # per speed: clean, the ordinary copy, then the far ones
+            for a, b in zip(plain[2 * k:2 * k + 2], far[4 * k:4 * k + 2]):
+                self.assertEqual(a[2], b[2])
+                np.testing.assert_array_equal(a[0], b[0])
+            for rows, labels, what in far[4 * k + 2:4 * k + 4]:
+                self.assertTrue(what.startswith("room "), what)
+                self.assertFalse(any(c in what for c in import_augment().CODECS), what)
+                self.assertEqual(len(rows), len(far[4 * k][0]))
 
 
 def import_augment():
