@@ -46,6 +46,10 @@ def parse_args(extra=None):
     # towards the run's mean direction.
     p.add_argument("--consistency", type=float, default=1.0,
                    help="weight of the steadiness term within speaker runs (0: none)")
+    p.add_argument("--separation", type=float, default=0.0,
+                   help="weight of the term that keeps the speakers of one crop apart (see train.separation_loss)")
+    p.add_argument("--separation-margin", type=float, default=0.3,
+                   help="cosine between two speakers' mean directions in a crop above which that term counts")
     p.add_argument("--equalise", type=float, default=0.5,
                    help="share of crop pieces given a random smooth gain curve over the bands")
     # Every speed factor is a new set of speakers: tempo and pitch both move,

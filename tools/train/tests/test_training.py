@@ -112,6 +112,17 @@ class SteadinessTerm(unittest.TestCase):
                                0.0, places=12)
 
 
+    def test_separation_counts_close_speakers_of_one_crop_by_their_frames(self):
+        # crop 0: label 3 at angle 0 (two frames), label 5 at 0.5, background, an ignored frame;
+        # crop 1: the same two labels far apart, and a lone speaker that has nobody to be near
+        emb = torch.stack([self.unit(0.0, 0.0, 0.5, 0.5, 0.5), self.unit(0.0, 0.0, 3.0, 3.0, 3.0)])
+        emb = torch.cat([emb, self.unit(0.0, 0.0, 0.0, 0.0, 0.0)[None]])
+        labels = torch.tensor([[3, 3, 5, 0, -1], [3, 3, 5, 5, 5], [7, 7, 7, 7, 7]])
+        excess = math.cos(0.5) - 0.3
+        self.assertAlmostEqual(train.separation_loss(emb, labels, 0.3).item(), 3 * excess, places=12)
+        self.assertAlmostEqual(train.separation_loss(emb, labels, 0.95).item(), 0.0, places=12)
+        self.assertEqual(train.separation_loss(emb[2:], labels[2:], 0.3).item(), 0.0)
+
 @unittest.skipIf(MISSING, MISSING)
 class Normalisation(unittest.TestCase):
     def test_matches_the_integer_formula_with_floor_shift_and_saturation(self):
