@@ -103,6 +103,9 @@ def parse_args(extra=None):
                    help="prepare_data.py: build only the development sets, not the training data")
     p.add_argument("--training-only", action="store_true",
                    help="prepare_data.py: build only the training data, not the development sets")
+    p.add_argument("--no-smoothing", action="store_true",
+                   help="tune.py: choose each threshold by its own objective, not by the mean with its grid "
+                        "neighbours'")
     p.add_argument("--init", default=None,
                    help="start from this network (a model file or a saved network) instead of random "
                         "weights; a larger shape keeps its function, the new units start cut off")

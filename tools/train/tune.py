@@ -178,11 +178,8 @@ def coordinate_search(objective, best, grid, order, rounds, smooth=True, log=pri
 
 
 def main():
-    def options(p):
-        p.add_argument("--report-only", action="store_true", help="score the model with its own thresholds, no tuning")
-        p.add_argument("--no-smoothing", action="store_true",
-                       help="choose each threshold by its own objective, not the mean with its grid neighbours")
-    args = common.parse_args(options)
+    args = common.parse_args(lambda p: p.add_argument(
+        "--report-only", action="store_true", help="score the model with its own thresholds, no tuning"))
     work = os.path.join(args.cache, "eval")
     os.makedirs(work, exist_ok=True)
     def cached(folder, name):
