@@ -58,13 +58,20 @@ def bridge_pauses(labels, lengths, longest):
     return out
 
 
+def speaker_groups(labels):
+    """One index per (crop, label) for every frame, flattened, and the number
+    of indices each crop spans (crop = index // width)."""
+    width = int(labels.max()) + 2
+    return (torch.arange(labels.shape[0])[:, None] * width + labels + 1).reshape(-1), width
+
+
 def consistency_loss(emb, labels, per_speaker=False):
     """Sum over the frames of speaker runs (maximal runs of one label above 0)
     of 1 - cos(frame, the run's mean direction). With `per_speaker` all runs
     of one label in a crop share one mean direction."""
     B, T, D = emb.shape
     if per_speaker:
-        groups = (torch.arange(B)[:, None] * (int(labels.max()) + 2) + labels + 1).reshape(-1)
+        groups, _ = speaker_groups(labels)
     else:
         change = torch.ones(B, T, dtype=torch.int64)
         change[:, 1:] = (labels[:, 1:] != labels[:, :-1]).to(torch.int64)
@@ -83,9 +90,8 @@ def separation_loss(emb, labels, margin):
     over the other speakers of the crop. Voices that share a channel must stay
     apart: through one room the speakers' directions were found to crowd
     together while each voice's own frames stayed as tight as on clean audio."""
-    B, T, D = emb.shape
-    width = int(labels.max()) + 2
-    groups = (torch.arange(B)[:, None] * width + labels + 1).reshape(-1)
+    D = emb.shape[-1]
+    groups, width = speaker_groups(labels)
     flat = emb.reshape(-1, D)
     count = int(groups.max()) + 1
     sums = flat.new_zeros(count, D).index_add_(0, groups, flat)

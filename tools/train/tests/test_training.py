@@ -111,7 +111,6 @@ class SteadinessTerm(unittest.TestCase):
         self.assertAlmostEqual(train.consistency_loss(emb, torch.tensor([[4, 2], [2, 4]]), per_speaker=True).item(),
                                0.0, places=12)
 
-
     def test_separation_counts_close_speakers_of_one_crop_by_their_frames(self):
         # crop 0: label 3 at angle 0 (two frames), label 5 at 0.5, background, an ignored frame;
         # crop 1: the same two labels far apart, and a lone speaker that has nobody to be near
@@ -122,6 +121,7 @@ class SteadinessTerm(unittest.TestCase):
         self.assertAlmostEqual(train.separation_loss(emb, labels, 0.3).item(), 3 * excess, places=12)
         self.assertAlmostEqual(train.separation_loss(emb, labels, 0.95).item(), 0.0, places=12)
         self.assertEqual(train.separation_loss(emb[2:], labels[2:], 0.3).item(), 0.0)
+
 
 @unittest.skipIf(MISSING, MISSING)
 class Normalisation(unittest.TestCase):
