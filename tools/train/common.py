@@ -50,6 +50,9 @@ def parse_args(extra=None):
                    help="weight of the term that keeps the speakers of one crop apart (see train.separation_loss)")
     p.add_argument("--separation-margin", type=float, default=0.3,
                    help="cosine between two speakers' mean directions in a crop above which that term counts")
+    p.add_argument("--invariance", type=float, default=0.0,
+                   help="weight of the term that pulls each frame towards the start network's embedding of the "
+                        "same frame on the clean recording (see train.invariance_loss)")
     p.add_argument("--equalise", type=float, default=0.5,
                    help="share of crop pieces given a random smooth gain curve over the bands")
     # Every speed factor is a new set of speakers: tempo and pitch both move,

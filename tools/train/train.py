@@ -106,9 +106,21 @@ def separation_loss(emb, labels, margin):
     return (frames[used] * excess.sum(1)).sum()
 
 
+def invariance_loss(emb, target, labels):
+    """Sum over the speech frames of 1 - cos(frame, the same frame's embedding
+    in `target`): the start network's embeddings of the crop before its
+    channel. A room was found to move every voice towards one direction, so
+    the voices of a far-field recording crowd together; here each frame heard
+    through a room, codec or microphone is pulled to where the same frame
+    sits on the clean recording, where the voices are apart."""
+    cos = (emb * target).sum(-1)
+    mask = (labels > 0).to(emb.dtype)
+    return ((1.0 - cos) * mask).sum()
+
+
 class CropSampler:
     def __init__(self, cache, mean, scale, rng, bridge, equalise, dialogue=0.0, same_channel=0.0,
-                 narrowband=0.0, line_noise=0.0):
+                 narrowband=0.0, line_noise=0.0, clean_inputs=False):
         d = np.load(os.path.join(cache, "train.npz"))
         self.rows = d["rows"].reshape(-1, 80)
         self.labels = bridge_pauses(d["labels"], d["lengths"], bridge)
@@ -130,6 +142,18 @@ class CropSampler:
         self.channel_groups = channel_groups(cache, len(lengths) - 1) if same_channel > 0 else None
         if same_channel > 0 and self.channel_groups is None:
             print("no sources.txt matching the cache: every dialogue crop keeps two channels", flush=True)
+        # With clean_inputs every crop comes with its clean twin: the same
+        # frames of the clean recording each piece's copy was made from, with
+        # no look (batch() leaves it in self.clean).
+        self.clean_of = None
+        if clean_inputs:
+            self.clean_of = clean_sources(cache, len(lengths) - 1)
+            if self.clean_of is None:
+                print("no sources.txt matching the cache: the clean twins are the pieces without their look",
+                      flush=True)
+                self.clean_of = np.arange(len(lengths))
+        self.clean = None
+        self._clean_pieces = []
 
     def look(self):
         """A channel for one piece or one voice: a level change (a constant in
@@ -177,6 +201,10 @@ class CropSampler:
         at = self.starts[source] + int(r.integers(0, length - frames + 1))
         raw = self.rows[at:at + frames].astype(np.int32)
         labels = self.labels[at:at + frames].copy()
+        clean = None
+        if self.clean_of is not None:  # copies are frame-aligned with their clean recording and no longer
+            twin = self.starts[self.clean_of[source]] + (at - self.starts[source])
+            clean = self.rows[twin:twin + frames].astype(np.int32)
         silent = raw == -32768
         level, curve, floor, narrow = look or self.look()
         raw = raw + level
@@ -196,6 +224,8 @@ class CropSampler:
             silent[:] = False
         raw = np.clip(raw, -19405, 0)
         raw[silent] = -32768
+        if self.clean_of is not None:
+            self._clean_pieces.append(clean)
         return raw, labels
 
     def crop(self, frames):
@@ -258,6 +288,8 @@ class CropSampler:
         if len(raw) < frames:  # short source: pad with its own start
             reps = frames // len(raw) + 1
             raw, lab = np.tile(raw, (reps, 1))[:frames], np.tile(lab, reps)[:frames]
+            if self.clean_of is not None:
+                self._clean_pieces[-1] = np.tile(self._clean_pieces[-1], (reps, 1))[:frames]
         if raws:
             lab[:2] = -1  # the frames right at a change are ambiguous
             labels[-1][-2:] = -1
@@ -266,6 +298,10 @@ class CropSampler:
 
     def finish(self, raws, labels):
         norm = common.normalise(np.concatenate(raws), self.mean, self.scale)
+        if self.clean_of is not None:
+            clean = common.normalise(np.concatenate(self._clean_pieces), self.mean, self.scale)
+            self.last_clean = clean.astype(np.float32) / 1024.0
+            self._clean_pieces = []
         return norm.astype(np.float32) / 1024.0, np.concatenate(labels)
 
     def one(self, frames):
@@ -274,27 +310,61 @@ class CropSampler:
         return self.crop(frames)
 
     def batch(self, frames, count):
-        xs, ys = zip(*(self.one(frames) for _ in range(count)))
+        xs, ys, cleans = [], [], []
+        for _ in range(count):
+            x, y = self.one(frames)
+            xs.append(x)
+            ys.append(y)
+            if self.clean_of is not None:
+                cleans.append(self.last_clean)
+        self.clean = torch.from_numpy(np.stack(cleans)) if cleans else None
         return torch.from_numpy(np.stack(xs)), torch.from_numpy(np.stack(ys).astype(np.int64))
+
+
+def chain_kinds(cache, count):
+    """The channel chain of each of the first `count` sources in sources.txt,
+    and each one's recording name; None where sources.txt does not match."""
+    path = os.path.join(cache, "sources.txt")
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        lines = [line.rstrip("\n").split("\t") for line in f]
+    if len(lines) < count:
+        return None
+    return [(parts[0], parts[-1]) for parts in lines[:count]]
+
+
+def clean_sources(cache, count):
+    """For each speech source, the index of the clean recording it is a copy
+    of (prepare_data.py writes each clean recording, at each speed, before its
+    copies), itself for a clean one; the non-speech source last is its own.
+    None where sources.txt does not match the cache."""
+    sources = chain_kinds(cache, count)
+    if sources is None:
+        return None
+    out = np.arange(count + 1)
+    last = None
+    for i, (name, chain) in enumerate(sources):
+        if chain == "clean":
+            last = (name, i)
+        elif last is not None and last[0] == name:
+            out[i] = last[1]
+    return out
 
 
 def channel_groups(cache, count):
     """For each speech source, the sources whose channel chain is of the same
     kind (the chain in sources.txt without its numbers: "clean", "room, mic,
     noise, amr", ...). None where sources.txt does not match the cache."""
-    path = os.path.join(cache, "sources.txt")
-    if not os.path.exists(path):
+    sources = chain_kinds(cache, count)
+    if sources is None:
         return None
-    with open(path) as f:
-        kinds = [re.sub(r"[-0-9.]+ ?(s|dB|kbit/s)?", "", line.rstrip("\n").split("\t")[-1]).replace(" ", "")
-                 for line in f]
-    if len(kinds) < count:
-        return None
+    kinds = [re.sub(r"[-0-9.]+ ?(s|dB|kbit/s)?", "", chain).replace(" ", "") for _, chain in sources]
     members = {}
-    for i, k in enumerate(kinds[:count]):
+    for i, k in enumerate(kinds):
         members.setdefault(k, []).append(i)
     groups = {k: np.array(v) for k, v in members.items()}
-    return [groups[k] for k in kinds[:count]]
+    return [groups[k] for k in kinds]
 
 
 def class_prototypes(net, sampler, chunk=WINDOW, batch=64):
@@ -363,7 +433,7 @@ def train(rank, procs, args, rendezvous):
         mean, scale = common.normaliser_from(d["rows"].reshape(-1, 40))
         del d
     sampler = CropSampler(args.cache, mean, scale, rng, args.bridge, args.equalise, args.dialogue,
-                          args.same_channel, args.narrowband, args.line_noise)
+                          args.same_channel, args.narrowband, args.line_noise, args.invariance > 0)
     net = network.EmbeddingNetwork(args.layers, args.hidden, args.dim, sampler.classes, seed=args.seed)
     peak = 3e-3
     if args.resume:
@@ -383,6 +453,15 @@ def train(rank, procs, args, rendezvous):
                       % (int(seen.sum()), sampler.classes, time.time() - began), flush=True)
     if args.peak and not start_state:
         peak = args.peak
+    teacher = None
+    if args.invariance > 0:
+        # the start network, frozen, gives each clean frame its place; without
+        # one the network being trained does (its clean twin's embedding, detached)
+        teacher = net
+        if start_state is not None or args.resume:
+            teacher = network.EmbeddingNetwork(args.layers, args.hidden, args.dim, sampler.classes)
+            teacher.load_state_dict(net.state_dict())
+            teacher.requires_grad_(False)
     net.clip_to_q7()
     params = list(net.parameters())
     opt = torch.optim.Adam(params, lr=peak)
@@ -418,6 +497,10 @@ def train(rank, procs, args, rendezvous):
             loss_sum = loss_sum + args.consistency * consistency_loss(emb, y, args.dialogue > 0)
         if args.separation > 0:
             loss_sum = loss_sum + args.separation * separation_loss(emb, y, args.separation_margin)
+        if teacher is not None:
+            with torch.no_grad():
+                target = teacher(sampler.clean)
+            loss_sum = loss_sum + args.invariance * invariance_loss(emb, target, y)
         loss = loss_sum / max(labelled, 1.0)
         opt.zero_grad()
         loss.backward()

@@ -260,6 +260,52 @@ class DialogueCrops(unittest.TestCase):
             self.assertGreater(max(spreads), 0.15)
 
 @unittest.skipIf(MISSING, MISSING)
+class CleanTwins(unittest.TestCase):
+    """Each crop's clean twin: the same frames of the clean recording that
+    each piece's copy was made from, for the invariance term."""
+
+    def test_every_frame_meets_its_own_clean_frame(self):
+        # two voices at two speeds' worth of sources: clean, then its copies
+        # (the second copy a frame shorter, as codecs leave them); the clean
+        # frames count up, each copy is its clean recording 3000 lower
+        names = ["a", "a", "a", "b", "b", "noise"]
+        chains = ["clean", "room 0.4 s, mp3", "noise 12 dB", "clean", "room 0.7 s", "clean"]
+        lengths = [300, 300, 299, 250, 250, 200]
+        ramps = [np.arange(300), np.arange(300), np.arange(299), np.arange(250), np.arange(250), np.zeros(200)]
+        base = [-9000, -12000, -12000, -6000, -9000, -20000]
+        rows = np.concatenate([np.repeat((b + r)[:, None], 80, 1) for b, r in zip(base, ramps)]).astype(np.int16)
+        labels = np.concatenate([np.full(n, (1, 1, 1, 2, 2, 0)[i], dtype=np.int32) for i, n in enumerate(lengths)])
+        mean, scale = np.full(40, 0, dtype=np.int16), np.full(40, 1024, dtype=np.int16)
+        with tempfile.TemporaryDirectory() as d:
+            np.savez(os.path.join(d, "train.npz"), rows=rows, labels=labels, lengths=np.array(lengths), classes=3)
+            with open(os.path.join(d, "sources.txt"), "w") as f:
+                f.writelines("%s\t%d frames\t%s\n" % t for t in zip(names, lengths, chains))
+            self.assertEqual(train.clean_sources(d, 5).tolist(), [0, 0, 0, 3, 3, 5])
+            sampler = train.CropSampler(d, mean, scale, np.random.default_rng(2), 0, 0.5, 0.5, clean_inputs=True)
+            for source in range(5):
+                raw, _ = sampler.piece(source, 299, (0, None, None, None))
+                clean = sampler._clean_pieces.pop()
+                self.assertTrue(np.array_equal(clean - raw, np.full_like(raw, 3000 * (source not in (0, 3)))))
+            self.assertEqual(sampler._clean_pieces, [])
+            for _ in range(30):
+                x, y = sampler.batch(160, 2)
+                clean = sampler.clean.numpy() * 1024.0
+                self.assertEqual(clean.shape, x.shape)
+                steady = clean[..., 0][:, :, None] == clean  # a clean frame holds one value over its bands
+                self.assertTrue(steady.all())
+                value = clean[..., 0]
+                for voice, low, high in ((1, -9000, -8701), (2, -6000, -5751)):
+                    on = value[y.numpy() == voice]
+                    self.assertTrue(((on >= low) & (on <= high)).all())  # the voice's own clean recording
+        # without the option nothing more is kept or drawn
+        with tempfile.TemporaryDirectory() as d:
+            np.savez(os.path.join(d, "train.npz"), rows=rows, labels=labels, lengths=np.array(lengths), classes=3)
+            plain = train.CropSampler(d, mean, scale, np.random.default_rng(2), 0, 0.5, 0.5)
+            plain.batch(160, 2)
+            self.assertIsNone(plain.clean)
+
+
+@unittest.skipIf(MISSING, MISSING)
 class OverlapFloor(unittest.TestCase):
     def test_earliest_started_speaker_holds_the_overlap(self):
         with tempfile.TemporaryDirectory() as d:
