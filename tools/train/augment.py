@@ -175,10 +175,12 @@ def align(decoded, reference, search=4000):
 
 def encode_amr(src, dst, mode):
     """AMR-NB in 3GP: sox's encoder (modes 0 to 7: 4.75 to 12.2 kbit/s; ffmpeg
-    has none here), then the frames copied into the container by ffmpeg."""
+    has none here), then the frames copied into the container by ffmpeg.
+    sox dithers with a fresh random seed each run unless -R is given, and
+    the copies must be the same each time the cache is built."""
     with tempfile.TemporaryDirectory() as d:
         raw = os.path.join(d, "x.amr")
-        subprocess.run(["sox", src, "-r", "8000", "-c", "1", "-t", "amr-nb", "-C", str(mode), raw], check=True)
+        subprocess.run(["sox", "-R", src, "-r", "8000", "-c", "1", "-t", "amr-nb", "-C", str(mode), raw], check=True)
         subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", raw, "-c:a", "copy", dst], check=True)
 
 

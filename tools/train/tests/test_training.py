@@ -460,6 +460,20 @@ class ChannelCopies(unittest.TestCase):
             c = np.corrcoef(out[2000:-2000].astype(float), pcm[2000:-2000].astype(float))[0, 1]
             self.assertGreater(abs(c), 0.999)
 
+    def test_amr_copies_are_the_same_each_time(self):
+        augment = import_augment()
+        if not augment.can_encode("amr"):
+            self.skipTest("no AMR-NB encoder")
+        with tempfile.TemporaryDirectory() as d:
+            src = os.path.join(d, "in.wav")
+            common.write_wav(src, self.voice())
+            made = []
+            for k in range(2):
+                augment.encode_amr(src, os.path.join(d, "%d.3gp" % k), 7)
+                with open(os.path.join(d, "%d.3gp" % k), "rb") as f:
+                    made.append(f.read())
+            self.assertEqual(made[0], made[1])
+
     def test_codec_round_trips_stay_aligned(self):
         quorva = os.path.join(TOOLS, "quorva")
         if not os.path.exists(quorva):
