@@ -149,12 +149,15 @@ def smoothed(scores):
     return [(padded[i] + padded[i + 1] + padded[i + 2]) / 3.0 for i in range(len(scores))]
 
 
-def coordinate_search(objective, best, grid, order, rounds, smooth=True, log=print):
-    """Coordinate search of the thresholds: each round sets each threshold in
-    turn to the grid value with the lowest score, the others held, where
-    the score is the mean of the value's own objective and its grid
-    neighbours' (smooth) or its own objective alone. Objectives are computed
-    once per setting. Returns the setting and its own objective."""
+def coordinate_search(objective, starts, grid, order, rounds, smooth=True, log=print):
+    """Coordinate search of the thresholds from the best of `starts` (one
+    setting or a list): each round sets each threshold in turn to the grid
+    value with the lowest score, the others held, where the score is the
+    mean of the value's own objective and its grid neighbours' (smooth) or
+    its own objective alone. Objectives are computed once per setting.
+    Returns the setting and its own objective. One threshold at a time
+    cannot cross from one basin to another (a looser merge wants a looser
+    assignment with it), hence several starts."""
     seen = {}
 
     def measured(th):
@@ -163,6 +166,10 @@ def coordinate_search(objective, best, grid, order, rounds, smooth=True, log=pri
             seen[key] = objective(th)
         return seen[key]
 
+    starts = [starts] if isinstance(starts, dict) else list(starts)
+    for th in starts:
+        log("candidate start", th, round(measured(th), 2), flush=True)
+    best = min(starts, key=measured)
     log("start", best, round(measured(best), 2), flush=True)
     for _ in range(rounds):
         for name in order:
@@ -216,7 +223,14 @@ def main():
         best_score = objective(best)
         print("thresholds", best, round(best_score, 2), flush=True)
     else:
-        best, best_score = coordinate_search(objective, dict(START), GRID, ORDER, rounds=2,
+        starts = [dict(START)]
+        if args.init and args.init.endswith(".zr") and os.path.exists(args.init):
+            # the start model's own thresholds: a continued network often sits where its start did
+            with open(args.init, "rb") as f:
+                data = f.read()
+            th = struct.unpack_from("<ffff", data, network.find_threshold_offset(data))
+            starts.append({k: round(v, 4) for k, v in zip(("merge", "reassign", "assign", "background"), th)})
+        best, best_score = coordinate_search(objective, starts, GRID, ORDER, rounds=2,
                                              smooth=not args.no_smoothing)
     print("tuned", best, round(best_score, 2), flush=True)
     th = (best["merge"], best["reassign"], best["assign"], best["background"])

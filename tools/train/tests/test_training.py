@@ -340,6 +340,17 @@ class ThresholdSearch(unittest.TestCase):
         self.search(smooth=True)
         self.assertEqual(len(self.calls), len(set(self.calls)))
 
+    def test_a_second_start_reaches_a_basin_one_threshold_at_a_time_cannot(self):
+        # the best setting needs both thresholds moved at once
+        def objective(th):
+            return 1.0 if (th["a"], th["b"]) == (0.6, 4.0) else 2.0 + abs(th["b"] - 2.0) + abs(th["a"] - 0.3)
+
+        def search(starts):
+            return tune.coordinate_search(objective, starts, self.GRID, ("a", "b"), rounds=2, smooth=False,
+                                          log=lambda *a, **k: None)
+        self.assertEqual(search({"a": 0.3, "b": 3.0}), ({"a": 0.3, "b": 2.0}, 2.0))
+        self.assertEqual(search([{"a": 0.3, "b": 3.0}, {"a": 0.6, "b": 4.0}]), ({"a": 0.6, "b": 4.0}, 1.0))
+
 
 @unittest.skipIf(MISSING, MISSING)
 class SimulatedConversations(unittest.TestCase):
