@@ -184,6 +184,14 @@ def coordinate_search(objective, starts, grid, order, rounds, smooth=True, log=p
     return best, measured(best)
 
 
+def model_thresholds(path):
+    """The four thresholds stored in a model file, by name."""
+    with open(path, "rb") as f:
+        data = f.read()
+    th = struct.unpack_from("<ffff", data, network.find_threshold_offset(data))
+    return {k: round(v, 4) for k, v in zip(("merge", "reassign", "assign", "background"), th)}
+
+
 def main():
     args = common.parse_args(lambda p: p.add_argument(
         "--report-only", action="store_true", help="score the model with its own thresholds, no tuning"))
@@ -216,20 +224,14 @@ def main():
         return total / len(tune_sets)
 
     if args.report_only:  # the model's own thresholds, nothing written
-        with open(args.out, "rb") as f:
-            data = f.read()
-        th = struct.unpack_from("<ffff", data, network.find_threshold_offset(data))
-        best = {k: round(v, 4) for k, v in zip(("merge", "reassign", "assign", "background"), th)}
+        best = model_thresholds(args.out)
         best_score = objective(best)
         print("thresholds", best, round(best_score, 2), flush=True)
     else:
         starts = [dict(START)]
         if args.init and args.init.endswith(".zr") and os.path.exists(args.init):
             # the start model's own thresholds: a continued network often sits where its start did
-            with open(args.init, "rb") as f:
-                data = f.read()
-            th = struct.unpack_from("<ffff", data, network.find_threshold_offset(data))
-            starts.append({k: round(v, 4) for k, v in zip(("merge", "reassign", "assign", "background"), th)})
+            starts.append(model_thresholds(args.init))
         best, best_score = coordinate_search(objective, starts, GRID, ORDER, rounds=2,
                                              smooth=not args.no_smoothing)
     print("tuned", best, round(best_score, 2), flush=True)
