@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <stdexcept>
 
@@ -116,6 +117,15 @@ std::string temp_directory() {
         if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
         return tmpl;
     }();
+    // Removed with whatever the tests left in it when this process exits (not
+    // a child of it that exits: the directory is the parent's).
+    static const pid_t owner = getpid();
+    static const int registered = std::atexit([] {
+        if (getpid() != owner) return;
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    });
+    (void)registered;
     return dir;
 }
 
